@@ -1,0 +1,19 @@
+#pragma once
+
+// Qt-free on purpose: the Windows implementation is built and tested with the
+// mingw-w64 cross compiler, for which there is no Qt.
+
+#include <string>
+
+/// What the platform launcher did.
+struct LaunchOutcome
+{
+    bool started = false;
+    unsigned long error = 0; ///< GetLastError() on Windows, errno on Linux; 0 on success
+};
+
+/// Starts the executable at `utf8Path` hidden, detached, with no arguments and
+/// inheriting this program's working directory and environment; never waits
+/// for it. On Linux the child gets its own session and /dev/null for its
+/// standard streams and is reparented so it never becomes our zombie.
+LaunchOutcome startHiddenProcess(const std::string &utf8Path);

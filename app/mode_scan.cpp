@@ -1,0 +1,1 @@
+#include "mode_scan.h"

@@ -1,0 +1,1 @@
+#include "grab_pc_data.h"

@@ -1,0 +1,8 @@
+#pragma once
+
+// Qt-free: the Windows implementation is cross-compiled and tested without Qt.
+
+/// Master volume of the default audio output in percent: the endpoint's
+/// scalar (0..1, single precision) widened to double and times 100, or -1 on
+/// any failure. Mute is not read. Sets up and tears down everything per call.
+double readSystemVolume();

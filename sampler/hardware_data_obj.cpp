@@ -1,0 +1,1 @@
+#include "hardware_data_obj.h"

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QThread>
+
+#include <atomic>
+#include <functional>
+
+#include "app/coretemp.h"
+
+/// One reading of Core Temp for core 0.
+struct CoreReading
+{
+    bool valid = false; ///< GetData() succeeded and the CPU count is non-zero
+    float temperature = 0.0f;
+    unsigned int load = 0;
+};
+
+/// Where the sampler gets its readings and how it reaches Core Temp. The
+/// defaults are the real thing; tests replace single members.
+struct SamplerSources
+{
+    std::function<CoreReading()> readCore;
+    std::function<float()> readMemoryUsage;
+    std::function<CoreTempState()> probe;
+    std::function<bool(const QString &)> launch;
+    unsigned long intervalMs = 1000;
+
+    static SamplerSources system();
+};
+
+/// The sampling thread: once a second reads core 0 of Core Temp and the
+/// memory usage, and emits CPU_Param for every valid sample.
+class QHardwareDataObj : public QThread
+{
+    Q_OBJECT
+public:
+    explicit QHardwareDataObj(SamplerSources sources = SamplerSources::system());
+    ~QHardwareDataObj() override;
+
+    /// Makes sure Core Temp runs (launching it when it only lies beside the
+    /// program) and starts the thread. True when the thread runs on return.
+    bool startSampler();
+
+signals:
+    void CPU_Param(float Load, float Temperature, float mem_usge);
+
+protected:
+    void run() override;
+
+private:
+    SamplerSources m_sources;
+    std::atomic<bool> m_stop{true};
+};

@@ -1,0 +1,1 @@
+#include "memory_status.h"

@@ -1,0 +1,1 @@
+#include "city_lookup.h"

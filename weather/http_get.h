@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QByteArray>
+
+#include <atomic>
+#include <cstddef>
+#include <string>
+
+/// Bodies above this size end the transfer with a libcurl write error, so a
+/// broken or hostile server cannot exhaust our memory.
+constexpr std::size_t kMaxBodyBytes = 1024 * 1024;
+
+/// libcurl write callback appending to a std::string, capped at kMaxBodyBytes.
+std::size_t collectToStdString(char *data, std::size_t size, std::size_t count, void *target);
+/// libcurl write callback appending to a QByteArray, capped at kMaxBodyBytes.
+std::size_t collectToByteArray(char *data, std::size_t size, std::size_t count, void *target);
+
+/// Blocking GET of `url` with the lookup's user agent and `timeoutSeconds`
+/// for the whole transfer. Returns the whole body, or empty when no handle
+/// was obtained or the transfer failed (a partial body is discarded).
+std::string httpGetToString(const std::string &url, long timeoutSeconds = 10);
+
+/// Percent-encodes every byte but ASCII letters, digits and "-._~", with
+/// upper-case hex digits.
+QByteArray percentEncode(const QByteArray &utf8);

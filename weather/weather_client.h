@@ -1,0 +1,71 @@
+#pragma once
+
+#include <QString>
+#include <QThread>
+
+#include <atomic>
+
+#include "city_lookup.h"
+
+class QTimer;
+typedef void CURL;
+
+/// Built-in weather service and the key we use with it.
+constexpr const char kDefaultWeatherBaseUrl[] = "http://api.openweathermap.org";
+constexpr const char kWeatherApiKey[] = "9c0e7b41f2a35d68e1b04c7a93f5d2e8";
+
+/// Where the client sends its requests and how long it waits. Defaults are
+/// the real services; tests point them at a local server and shorten times.
+struct WeatherEndpoints
+{
+    QString geoBaseUrl = QString::fromLatin1(kDefaultGeoBaseUrl);
+    QString weatherBaseUrl = QString::fromLatin1(kDefaultWeatherBaseUrl);
+    long lookupTimeoutSeconds = 10;
+    long weatherTimeoutSeconds = 30;
+    int refreshIntervalMs = 30 * 60 * 1000;
+};
+
+/// Outcome of decoding one weather answer.
+struct WeatherDecode
+{
+    bool ok = false;
+    float temperature = 0.0f;
+    uchar descriptionId = 60;
+    QString error; ///< set when !ok
+};
+
+/// The weather thread: looks up the city once, asks for its weather at once
+/// and then every refresh interval; every request ends in exactly one of
+/// weatherUpdated or errorOccurred.
+class QWeatherClient : public QThread
+{
+    Q_OBJECT
+public:
+    QWeatherClient(const QString &city, const QString &apiKey, QObject *parent = nullptr,
+                   WeatherEndpoints endpoints = WeatherEndpoints());
+    ~QWeatherClient() override;
+
+    /// Maps a weather condition code to its description index (0 to 60).
+    static uchar mapWeatherCode(int code);
+    /// Decodes a weather answer without emitting anything.
+    static WeatherDecode decodeWeatherResponse(const QByteArray &utf8Body);
+
+    /// One weather request for the current city; emits exactly one signal.
+    void fetchWeather();
+    /// Decodes `body` and emits exactly one signal.
+    void parseWeatherResponse(const QString &body);
+
+signals:
+    void weatherUpdated(float temperature, uchar descriptionId);
+    void errorOccurred(QString error);
+
+protected:
+    void run() override;
+
+private:
+    QString city;
+    QString apiKey;
+    QTimer *refreshTimer = nullptr;
+    CURL *curlHandle = nullptr;
+    WeatherEndpoints m_endpoints;
+};

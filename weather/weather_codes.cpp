@@ -1,0 +1,1 @@
+#include "weather_client.h"
