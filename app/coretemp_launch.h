@@ -17,3 +17,6 @@ struct LaunchOutcome
 /// for it. On Linux the child gets its own session and /dev/null for its
 /// standard streams and is reparented so it never becomes our zombie.
 LaunchOutcome startHiddenProcess(const std::string &utf8Path);
+
+/// The warning logged when the launch fails: "Failed to start CoreTemp: <code>".
+std::string launchFailureMessage(unsigned long error);

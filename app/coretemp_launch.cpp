@@ -1,0 +1,1 @@
+#include "coretemp_launch.h"
