@@ -1,1 +1,94 @@
 #include "hardware_data_obj.h"
+
+#include <cmath>
+
+#include "coretemp_proxy.h"
+#include "memory_status.h"
+
+namespace {
+
+CoreReading readCoreTempCore0()
+{
+    // A fresh proxy per cycle: nothing of Core Temp is held between cycles.
+    CoreTempProxy proxy;
+    CoreReading reading;
+    if (proxy.GetData() && proxy.GetCPUCount() != 0) {
+        reading.valid = true;
+        reading.temperature = proxy.GetTemp(0);
+        reading.load = proxy.GetCoreLoad(0);
+    }
+    return reading;
+}
+
+} // namespace
+
+SamplerSources SamplerSources::system()
+{
+    SamplerSources sources;
+    sources.readCore = readCoreTempCore0;
+    sources.readMemoryUsage = memoryUsagePercent;
+    sources.probe = probeCoreTemp;
+    sources.launch = launchCoreTemp;
+    return sources;
+}
+
+bool isEmittableSample(float temperature, float memoryUsage)
+{
+    // NaN fails both comparisons; infinity is excluded explicitly because the
+    // record converts these values to integers.
+    return std::isfinite(temperature) && temperature > 0.0f && std::isfinite(memoryUsage) &&
+           memoryUsage > 0.0f;
+}
+
+QHardwareDataObj::QHardwareDataObj(SamplerSources sources) : m_sources(std::move(sources)) {}
+
+QHardwareDataObj::~QHardwareDataObj()
+{
+    requestStop();
+    quit();
+    // run only notices the flag after its sleep; it must not outlive us.
+    wait();
+}
+
+bool QHardwareDataObj::startSampler()
+{
+    if (!m_stop.load())
+        return true; // started before
+
+    switch (m_sources.probe()) {
+    case Absent:
+        return false;
+    case PresentNotRunning:
+        if (!m_sources.launch(coreTempPath()))
+            return false;
+        break;
+    case Running:
+        break;
+    default:
+        return false; // not a state the probe gives
+    }
+
+    m_stop.store(false);
+    start(QThread::InheritPriority);
+    return true;
+}
+
+void QHardwareDataObj::requestStop()
+{
+    m_stop.store(true);
+}
+
+void QHardwareDataObj::run()
+{
+    while (!m_stop.load()) {
+        const CoreReading core = m_sources.readCore();
+        const float temperature = core.valid ? core.temperature : 0.0f;
+        const unsigned int load = core.valid ? core.load : 0;
+        const float usage = m_sources.readMemoryUsage();
+
+        if (isEmittableSample(temperature, usage))
+            emit CPU_Param(static_cast<float>(static_cast<double>(load)), temperature, usage);
+
+        QThread::msleep(m_sources.intervalMs);
+    }
+}

@@ -28,6 +28,10 @@ struct SamplerSources
     static SamplerSources system();
 };
 
+/// Emission test of one sample: the temperature and the memory usage must be
+/// finite and positive. The load is not tested: an idle core 0 is a valid sample.
+bool isEmittableSample(float temperature, float memoryUsage);
+
 /// The sampling thread: once a second reads core 0 of Core Temp and the
 /// memory usage, and emits CPU_Param for every valid sample.
 class QHardwareDataObj : public QThread
@@ -40,6 +44,9 @@ public:
     /// Makes sure Core Temp runs (launching it when it only lies beside the
     /// program) and starts the thread. True when the thread runs on return.
     bool startSampler();
+
+    /// Asks run to return after its current cycle and sleep. Thread-safe.
+    void requestStop();
 
 signals:
     void CPU_Param(float Load, float Temperature, float mem_usge);
