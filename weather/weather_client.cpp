@@ -1,1 +1,206 @@
 #include "weather_client.h"
+
+#include "http_get.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonParseError>
+#include <QJsonValue>
+#include <QMutexLocker>
+#include <QTimer>
+
+#include <cmath>
+#include <limits>
+
+#include <curl/curl.h>
+
+namespace {
+
+// Readings of the service fall in this band; anything else is a broken
+// answer, and keeping to it also keeps the float conversion well defined.
+constexpr double kLowestTemperature = -100.0;
+constexpr double kHighestTemperature = 100.0;
+
+// A whole JSON number that fits an int gives that number; anything else
+// (strings, fractions, huge values) gives `fallback`, with no undefined
+// double-to-int conversion on the way.
+int readWholeNumber(const QJsonValue &value, int fallback)
+{
+    if (!value.isDouble())
+        return fallback;
+    const double number = value.toDouble();
+    if (!(number >= std::numeric_limits<int>::min() && number <= std::numeric_limits<int>::max()))
+        return fallback;
+    const int whole = static_cast<int>(number);
+    return whole == number ? whole : fallback;
+}
+
+WeatherDecode failure(const QString &message)
+{
+    WeatherDecode outcome;
+    outcome.error = message;
+    return outcome;
+}
+
+} // namespace
+
+QWeatherClient::QWeatherClient(const QString &city, const QString &apiKey, QObject *parent,
+                               WeatherEndpoints endpoints)
+    : QThread(parent), city(city), apiKey(apiKey), m_endpoints(std::move(endpoints))
+{
+    // The creator connects to our signals right after this constructor
+    // returns, on its own thread and before it goes back to its event loop,
+    // so the first time that loop runs this call the receivers are in place.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            QMutexLocker lock(&m_gateMutex);
+            m_receiversReady = true;
+            m_gateOpened.wakeAll();
+        },
+        Qt::QueuedConnection);
+    start(QThread::InheritPriority);
+}
+
+QWeatherClient::~QWeatherClient()
+{
+    {
+        QMutexLocker lock(&m_gateMutex);
+        m_stopping = true;
+        m_gateOpened.wakeAll();
+    }
+    // A transfer in progress notices m_stopping in its progress check within
+    // about a second; quit() ends the event loop, or makes a later exec()
+    // return at once.
+    quit();
+    wait();
+    if (curlHandle) {
+        curl_easy_cleanup(curlHandle);
+        curlHandle = nullptr;
+    }
+}
+
+void QWeatherClient::run()
+{
+    // Created here so that it belongs to this thread and its refreshes run
+    // here, never on the creator's thread.
+    QTimer timer;
+    refreshTimer = &timer;
+    timer.setInterval(m_endpoints.refreshIntervalMs);
+    connect(&timer, &QTimer::timeout, this, &QWeatherClient::fetchWeather, Qt::DirectConnection);
+    timer.start();
+
+    const std::string found = lookupCityByIp(m_endpoints.geoBaseUrl.toStdString(),
+                                             m_endpoints.lookupTimeoutSeconds, &m_stopping);
+    // Read as C text: a city with a NUL in it is cut there.
+    if (!found.empty())
+        city = QString::fromUtf8(found.c_str());
+
+    if (!m_stopping)
+        fetchWeather();
+    if (!m_stopping)
+        exec();
+    refreshTimer = nullptr;
+}
+
+void QWeatherClient::fetchWeather()
+{
+    if (curlHandle) {
+        curl_easy_cleanup(curlHandle);
+        curlHandle = nullptr;
+    }
+    curlHandle = curl_easy_init();
+    if (!curlHandle) {
+        deliver(failure(QStringLiteral("Failed to initialize libcurl")));
+        return;
+    }
+
+    const QByteArray url = m_endpoints.weatherBaseUrl.toUtf8() +
+                           "/data/2.5/weather?q=" + percentEncode(city.toUtf8()) +
+                           "&appid=" + percentEncode(apiKey.toUtf8()) + "&units=metric&lang=zh_cn";
+    QByteArray body;
+    curl_easy_setopt(curlHandle, CURLOPT_URL, url.constData());
+    curl_easy_setopt(curlHandle, CURLOPT_WRITEFUNCTION, &collectToByteArray);
+    curl_easy_setopt(curlHandle, CURLOPT_WRITEDATA, &body);
+    curl_easy_setopt(curlHandle, CURLOPT_USERAGENT, "VurudedIva/1.0");
+    curl_easy_setopt(curlHandle, CURLOPT_TIMEOUT, m_endpoints.weatherTimeoutSeconds);
+    setSharedOptions(curlHandle, &m_stopping);
+    const CURLcode result = curl_easy_perform(curlHandle);
+    curl_easy_cleanup(curlHandle);
+    curlHandle = nullptr;
+
+    // Cut short by the destructor: nobody is left to hear about it.
+    if (m_stopping)
+        return;
+    if (result != CURLE_OK) {
+        deliver(failure(QStringLiteral("libcurl error: ") +
+                        QString::fromUtf8(curl_easy_strerror(result))));
+        return;
+    }
+    parseWeatherResponse(QString::fromUtf8(body));
+}
+
+void QWeatherClient::parseWeatherResponse(const QString &body)
+{
+    deliver(decodeWeatherResponse(body.toUtf8()));
+}
+
+WeatherDecode QWeatherClient::decodeWeatherResponse(const QByteArray &utf8Body)
+{
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(utf8Body, &parseError);
+    if (parseError.error != QJsonParseError::NoError)
+        return failure(QStringLiteral("JSON 解析失败: ") + parseError.errorString());
+    if (!document.isObject())
+        return failure(QStringLiteral("无效的 JSON 响应"));
+
+    const QJsonObject answer = document.object();
+    // Without "cod" the answer counts as a success; a "cod" that is a string,
+    // even "200", is a failure.
+    if (answer.contains(QLatin1String("cod")) &&
+        readWholeNumber(answer.value(QLatin1String("cod")), 0) != 200) {
+        const QString message =
+            answer.value(QLatin1String("message")).toString(QStringLiteral("Unknown error"));
+        return failure(QStringLiteral("API 错误: ") + message);
+    }
+
+    const double temperature =
+        answer.value(QLatin1String("main")).toObject().value(QLatin1String("temp")).toDouble(0.0);
+    if (!std::isfinite(temperature) || temperature < kLowestTemperature ||
+        temperature > kHighestTemperature)
+        return failure(QStringLiteral("温度无效: ") + QString::number(temperature));
+
+    int code = 0;
+    const QJsonArray conditions = answer.value(QLatin1String("weather")).toArray();
+    if (!conditions.isEmpty())
+        code = readWholeNumber(conditions.first().toObject().value(QLatin1String("id")), 0);
+
+    WeatherDecode outcome;
+    outcome.ok = true;
+    outcome.temperature = static_cast<float>(temperature);
+    outcome.descriptionId = mapWeatherCode(code);
+    return outcome;
+}
+
+void QWeatherClient::deliver(const WeatherDecode &outcome)
+{
+    if (!waitForReceivers())
+        return;
+    if (outcome.ok)
+        emit weatherUpdated(outcome.temperature, outcome.descriptionId);
+    else
+        emit errorOccurred(outcome.error);
+}
+
+bool QWeatherClient::waitForReceivers()
+{
+    // On the owner's thread the creator has long returned from the
+    // constructor, so its connections exist; waiting there would deadlock.
+    if (QThread::currentThread() == thread())
+        return true;
+    QMutexLocker lock(&m_gateMutex);
+    while (!m_receiversReady && !m_stopping)
+        m_gateOpened.wait(&m_gateMutex);
+    return !m_stopping;
+}

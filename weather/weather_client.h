@@ -1,7 +1,9 @@
 #pragma once
 
+#include <QMutex>
 #include <QString>
 #include <QThread>
+#include <QWaitCondition>
 
 #include <atomic>
 
@@ -37,12 +39,21 @@ struct WeatherDecode
 /// The weather thread: looks up the city once, asks for its weather at once
 /// and then every refresh interval; every request ends in exactly one of
 /// weatherUpdated or errorOccurred.
+///
+/// Every request runs on the client's own thread, which keeps an event loop
+/// and the refresh timer, so the creator's thread is never blocked by the
+/// network. Nothing is emitted before the creator's thread has returned to
+/// its event loop, so connections made right after construction see every
+/// outcome. libcurl's global state is left to main(): the client neither
+/// initialises nor cleans it up.
 class QWeatherClient : public QThread
 {
     Q_OBJECT
 public:
     QWeatherClient(const QString &city, const QString &apiKey, QObject *parent = nullptr,
                    WeatherEndpoints endpoints = WeatherEndpoints());
+    /// Stops the thread, cutting short any request in progress; outcomes of
+    /// a request cut short this way are not emitted.
     ~QWeatherClient() override;
 
     /// Maps a weather condition code to its description index (0 to 60).
@@ -50,8 +61,6 @@ public:
     /// Decodes a weather answer without emitting anything.
     static WeatherDecode decodeWeatherResponse(const QByteArray &utf8Body);
 
-    /// One weather request for the current city; emits exactly one signal.
-    void fetchWeather();
     /// Decodes `body` and emits exactly one signal.
     void parseWeatherResponse(const QString &body);
 
@@ -63,9 +72,22 @@ protected:
     void run() override;
 
 private:
+    /// One weather request for the current city; emits exactly one signal
+    /// unless the client is being destroyed. Runs on the weather thread.
+    void fetchWeather();
+    void deliver(const WeatherDecode &outcome);
+    /// Blocks a caller off the owner's thread until the owner's event loop has
+    /// run once after construction. False when the client is going away.
+    bool waitForReceivers();
+
     QString city;
     QString apiKey;
-    QTimer *refreshTimer = nullptr;
-    CURL *curlHandle = nullptr;
+    QTimer *refreshTimer = nullptr; ///< lives on, and is used only by, the weather thread
+    CURL *curlHandle = nullptr;     ///< used only by the weather thread
     WeatherEndpoints m_endpoints;
+
+    std::atomic<bool> m_stopping{false};
+    QMutex m_gateMutex;
+    QWaitCondition m_gateOpened;
+    bool m_receiversReady = false; ///< guarded by m_gateMutex
 };
