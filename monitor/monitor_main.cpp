@@ -1,1 +1,271 @@
-int main() { return 0; }
+// The Linux stand-in for Core Temp: publishes Core Temp's shared block at
+// /dev/shm/CoreTempMappingObject once a second until SIGTERM or SIGINT.
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <poll.h>
+#include <string>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "monitor/monitor_readings.h"
+#include "sampler/coretemp_shared.h"
+
+namespace {
+
+constexpr unsigned int kTjMax = 100;
+constexpr long kPublishIntervalMs = 1000;
+// The first load needs two readings of /proc/stat; don't make the reader
+// wait a whole interval for it.
+constexpr long kInitialSampleMs = 100;
+
+volatile std::sig_atomic_t g_stop = 0;
+
+extern "C" void onStopSignal(int)
+{
+    g_stop = 1;
+}
+
+struct Options
+{
+    bool checkSensor = false;
+    bool fixedTemperature = false;
+    float temperature = 0.0f;
+};
+
+void printUsage(std::FILE *to)
+{
+    std::fprintf(to, "usage: \"Core Temp.exe\" [--temperature C] [--check-sensor]\n"
+                     "  Publishes the CPU's temperature and load in Core Temp's shared\n"
+                     "  memory block (/dev/shm/CoreTempMappingObject) once a second.\n"
+                     "  --temperature C  publish C degrees Celsius for every core\n"
+                     "  --check-sensor   say which CPU temperature sensor is used; exit 0\n"
+                     "                   when there is one, 1 when there is none\n");
+}
+
+bool parseTemperature(const char *text, float &celsius)
+{
+    char *end = nullptr;
+    errno = 0;
+    const double value = std::strtod(text, &end);
+    if (end == text || *end != '\0' || errno != 0 || !std::isfinite(value) ||
+        std::fabs(value) > 1000.0)
+        return false;
+    celsius = static_cast<float>(value);
+    return true;
+}
+
+/// 0 when parsed, else the exit status to end with.
+int parseOptions(int argc, char **argv, Options &options)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const std::string prefix = "--temperature=";
+        const char *value = nullptr;
+        if (arg == "--check-sensor") {
+            options.checkSensor = true;
+            continue;
+        }
+        if (arg == "-h" || arg == "--help") {
+            printUsage(stdout);
+            return -1;
+        }
+        if (arg == "--temperature" && i + 1 < argc)
+            value = argv[++i];
+        else if (arg.compare(0, prefix.size(), prefix) == 0)
+            value = argv[i] + prefix.size();
+        if (value && parseTemperature(value, options.temperature)) {
+            options.fixedTemperature = true;
+            continue;
+        }
+        if (value)
+            std::fprintf(stderr, "Core Temp.exe: not a temperature: %s\n", value);
+        else if (arg == "--temperature")
+            std::fprintf(stderr, "Core Temp.exe: --temperature needs a value\n");
+        else
+            std::fprintf(stderr, "Core Temp.exe: unknown option: %s\n", arg.c_str());
+        printUsage(stderr);
+        return 2;
+    }
+    return 0;
+}
+
+/// Sleeps `ms` milliseconds with the stop signals let through; returns early
+/// once one of them has arrived.
+void sleepUnlessStopped(long ms, const sigset_t &waitMask)
+{
+    timespec now{}, deadline{};
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += ms / 1000;
+    deadline.tv_nsec += (ms % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1000000000L;
+    }
+    while (!g_stop) {
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        timespec left{deadline.tv_sec - now.tv_sec, deadline.tv_nsec - now.tv_nsec};
+        if (left.tv_nsec < 0) {
+            left.tv_sec -= 1;
+            left.tv_nsec += 1000000000L;
+        }
+        if (left.tv_sec < 0)
+            return;
+        // The stop signals are blocked outside this call, so one that came
+        // while we were reading is delivered here at once: no lost wake-up.
+        ppoll(nullptr, 0, &left, &waitMask);
+    }
+}
+
+std::vector<CpuTicks> readProcStat()
+{
+    std::string text;
+    return readTextFile("/proc/stat", text) ? parseProcStat(text) : std::vector<CpuTicks>();
+}
+
+void fillBlock(CoreTempSharedData &block, const CpuTopology &topology, unsigned int packages,
+               unsigned int coreCount, const std::vector<CpuTicks> &before,
+               const std::vector<CpuTicks> &after, const float *temperatures)
+{
+    block = CoreTempSharedData{};
+    block.uiCPUCnt = packages;
+    block.uiCoreCnt = topology.coresPerPackage;
+    for (unsigned int p = 0; p < packages; ++p)
+        block.uiTjMax[p] = kTjMax;
+    for (unsigned int i = 0; i < coreCount; ++i) {
+        block.uiLoad[i] = coreLoadPercent(before, after, topology.coreCpus[i]);
+        block.fTemp[i] = temperatures[i];
+    }
+    block.fCPUSpeed = static_cast<float>(topology.mhz);
+    std::strncpy(block.sCPUName, topology.name.c_str(), sizeof block.sCPUName - 1);
+    block.ucFahrenheit = 0;
+    block.ucDeltaToTjMax = 0;
+}
+
+bool writeBlock(int fd, const CoreTempSharedData &block)
+{
+    const char *bytes = reinterpret_cast<const char *>(&block);
+    std::size_t written = 0;
+    while (written < sizeof block) {
+        const ssize_t n =
+            pwrite(fd, bytes + written, sizeof block - written, static_cast<off_t>(written));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        written += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    Options options;
+    const int optionStatus = parseOptions(argc, argv, options);
+    if (optionStatus != 0)
+        return optionStatus < 0 ? 0 : optionStatus;
+
+    const TemperatureSensor sensor =
+        options.fixedTemperature ? TemperatureSensor() : findTemperatureSensor();
+
+    if (options.checkSensor) {
+        const TemperatureSensor found = options.fixedTemperature ? findTemperatureSensor() : sensor;
+        if (found.found())
+            std::printf("CPU temperature sensor: %s\n", found.description.c_str());
+        else
+            std::printf("No CPU temperature sensor found (looked for hwmon coretemp, k10temp, "
+                        "zenpower and the thermal zones x86_pkg_temp, cpu_thermal)\n");
+        return found.found() ? 0 : 1;
+    }
+
+    if (!options.fixedTemperature && !sensor.found())
+        std::fprintf(stderr,
+                     "Core Temp.exe: no CPU temperature sensor found (no hwmon coretemp, k10temp "
+                     "or zenpower, no thermal zone x86_pkg_temp or cpu_thermal); publishing 0 "
+                     "degrees, so no samples are valid. Use --temperature C to publish a fixed "
+                     "temperature.\n");
+
+    std::string cpuinfo;
+    readTextFile("/proc/cpuinfo", cpuinfo);
+    CpuTopology topology = parseCpuInfo(cpuinfo);
+    // The block has room for 128 packages and 256 cores in all.
+    const unsigned int packages = std::min<unsigned int>(topology.packages, 128);
+    const unsigned int coreCount = static_cast<unsigned int>(
+        std::min<std::size_t>({topology.coreCpus.size(), 256,
+                               static_cast<std::size_t>(packages) * topology.coresPerPackage}));
+
+    // The handler only sets a flag; the signals stay blocked except while we
+    // sleep, so the sleep is the one place they are noticed and it ends at once.
+    sigset_t stopSignals, waitMask;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGHUP);
+    struct sigaction action
+    {
+    };
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
+    sigprocmask(SIG_BLOCK, &stopSignals, &waitMask);
+    sigdelset(&waitMask, SIGTERM);
+    sigdelset(&waitMask, SIGINT);
+    sigdelset(&waitMask, SIGHUP);
+
+    const int fd = shm_open(kCoreTempShmPath, O_CREAT | O_RDWR | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        std::fprintf(stderr, "Core Temp.exe: cannot create %s: %s\n", kCoreTempShmPath,
+                     std::strerror(errno));
+        return 1;
+    }
+    // The umask may have taken bits off the mode; readers of any user need 0644.
+    if (fchmod(fd, 0644) != 0 || ftruncate(fd, sizeof(CoreTempSharedData)) != 0) {
+        std::fprintf(stderr, "Core Temp.exe: cannot prepare %s: %s\n", kCoreTempShmPath,
+                     std::strerror(errno));
+        close(fd);
+        shm_unlink(kCoreTempShmPath);
+        return 1;
+    }
+
+    std::vector<float> temperatures(std::max(coreCount, 1u), 0.0f);
+    std::vector<CpuTicks> before = readProcStat();
+    sleepUnlessStopped(kInitialSampleMs, waitMask);
+    bool reportedWriteFailure = false;
+    while (!g_stop) {
+        const std::vector<CpuTicks> after = readProcStat();
+        if (options.fixedTemperature)
+            std::fill(temperatures.begin(), temperatures.end(), options.temperature);
+        else
+            readTemperatures(sensor, temperatures.data(), temperatures.size());
+
+        std::string info;
+        if (readTextFile("/proc/cpuinfo", info))
+            topology.mhz = parseCpuInfo(info).mhz; // the clock changes; the layout does not
+
+        CoreTempSharedData block;
+        fillBlock(block, topology, packages, coreCount, before, after, temperatures.data());
+        if (!writeBlock(fd, block) && !reportedWriteFailure) {
+            std::fprintf(stderr, "Core Temp.exe: cannot write %s: %s\n", kCoreTempShmPath,
+                         std::strerror(errno));
+            reportedWriteFailure = true;
+        }
+        before = after;
+        sleepUnlessStopped(kPublishIntervalMs, waitMask);
+    }
+
+    close(fd);
+    shm_unlink(kCoreTempShmPath);
+    return 0;
+}

@@ -1,1 +1,391 @@
 #include "monitor_readings.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <set>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string trim(const std::string &s)
+{
+    const char *space = " \t\r\n";
+    const std::size_t first = s.find_first_not_of(space);
+    if (first == std::string::npos)
+        return std::string();
+    const std::size_t last = s.find_last_not_of(space);
+    return s.substr(first, last - first + 1);
+}
+
+bool startsWith(const std::string &s, const std::string &prefix)
+{
+    return s.compare(0, prefix.size(), prefix) == 0;
+}
+
+bool parseInt(const std::string &text, long long &value)
+{
+    const std::string t = trim(text);
+    if (t.empty())
+        return false;
+    char *end = nullptr;
+    errno = 0;
+    const long long v = std::strtoll(t.c_str(), &end, 10);
+    if (errno != 0 || end == t.c_str() || *end != '\0')
+        return false;
+    value = v;
+    return true;
+}
+
+/// Millidegrees Celsius from a sysfs temperature file.
+bool readMillidegrees(const std::string &path, float &celsius)
+{
+    std::string text;
+    long long milli = 0;
+    if (!readTextFile(path, text) || !parseInt(text, milli))
+        return false;
+    celsius = static_cast<float>(static_cast<double>(milli) / 1000.0);
+    return true;
+}
+
+std::string fileLine(const fs::path &path)
+{
+    std::string text;
+    return readTextFile(path.string(), text) ? trim(text) : std::string();
+}
+
+/// Sub-directories of `root` (symlinks followed, as in sysfs), in the order
+/// of their trailing number, so that hwmon10 comes after hwmon2.
+std::vector<fs::path> numberedDirs(const std::string &root, const std::string &prefix)
+{
+    std::vector<std::pair<long long, fs::path>> found;
+    std::error_code ec;
+    for (fs::directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        long long number = 0;
+        if (!startsWith(name, prefix) || !parseInt(name.substr(prefix.size()), number))
+            continue;
+        std::error_code dirEc;
+        if (fs::is_directory(it->path(), dirEc))
+            found.emplace_back(number, it->path());
+    }
+    std::sort(found.begin(), found.end());
+    std::vector<fs::path> dirs;
+    for (const auto &entry : found)
+        dirs.push_back(entry.second);
+    return dirs;
+}
+
+/// Label of every tempN_input in a hwmon directory that has one: label -> input path.
+std::vector<std::pair<std::string, std::string>> labelledInputs(const fs::path &dir)
+{
+    std::vector<std::pair<std::string, std::string>> inputs;
+    std::error_code ec;
+    std::vector<std::string> labelFiles;
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        const std::string suffix = "_label";
+        if (startsWith(name, "temp") && name.size() > suffix.size() &&
+            name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+            labelFiles.push_back(name);
+    }
+    std::sort(labelFiles.begin(), labelFiles.end());
+    for (const std::string &labelFile : labelFiles) {
+        const std::string base = labelFile.substr(0, labelFile.size() - 6);
+        inputs.emplace_back(fileLine(dir / labelFile), (dir / (base + "_input")).string());
+    }
+    return inputs;
+}
+
+bool anyReadable(const std::vector<std::string> &inputs)
+{
+    float celsius = 0.0f;
+    return std::any_of(inputs.begin(), inputs.end(),
+                       [&](const std::string &path) { return readMillidegrees(path, celsius); });
+}
+
+TemperatureSensor findCoretemp(const std::vector<fs::path> &hwmons)
+{
+    // One coretemp device per package; its "Core N" numbers are core ids,
+    // which need not be contiguous.
+    std::vector<std::pair<long long, std::vector<std::string>>> packages;
+    std::vector<std::string> dirs;
+    for (const fs::path &dir : hwmons) {
+        if (fileLine(dir / "name") != "coretemp")
+            continue;
+        long long package = static_cast<long long>(packages.size()) + 1000;
+        std::map<long long, std::string> cores;
+        for (const auto &[label, input] : labelledInputs(dir)) {
+            long long number = 0;
+            if (startsWith(label, "Core ") && parseInt(label.substr(5), number))
+                cores[number] = input;
+            else if (startsWith(label, "Package id ") && parseInt(label.substr(11), number))
+                package = number;
+        }
+        if (cores.empty())
+            continue;
+        std::vector<std::string> inputs;
+        for (const auto &core : cores)
+            inputs.push_back(core.second);
+        packages.emplace_back(package, inputs);
+        dirs.push_back(dir.string());
+    }
+    std::stable_sort(packages.begin(), packages.end(),
+                     [](const auto &a, const auto &b) { return a.first < b.first; });
+
+    TemperatureSensor sensor;
+    for (const auto &package : packages)
+        sensor.inputs.insert(sensor.inputs.end(), package.second.begin(), package.second.end());
+    if (!anyReadable(sensor.inputs))
+        return TemperatureSensor();
+    sensor.perCore = true;
+    sensor.description = "coretemp (";
+    for (std::size_t i = 0; i < dirs.size(); ++i)
+        sensor.description += (i ? ", " : "") + dirs[i];
+    sensor.description += ")";
+    return sensor;
+}
+
+TemperatureSensor findAmd(const std::vector<fs::path> &hwmons)
+{
+    for (const fs::path &dir : hwmons) {
+        const std::string name = fileLine(dir / "name");
+        if (name != "k10temp" && name != "zenpower")
+            continue;
+        // Tdie is the die temperature; Tctl may carry a fan-control offset.
+        std::string tdie, tctl;
+        for (const auto &[label, input] : labelledInputs(dir)) {
+            if (label == "Tdie" && tdie.empty())
+                tdie = input;
+            else if (label == "Tctl" && tctl.empty())
+                tctl = input;
+        }
+        std::vector<std::string> candidates = {tdie, tctl};
+        // Kernels before 4.15 give k10temp a single unlabelled input.
+        candidates.push_back((dir / "temp1_input").string());
+        for (const std::string &input : candidates) {
+            if (input.empty() || !anyReadable({input}))
+                continue;
+            TemperatureSensor sensor;
+            sensor.inputs = {input};
+            sensor.description = name + " (" + input + ")";
+            return sensor;
+        }
+    }
+    return TemperatureSensor();
+}
+
+TemperatureSensor findThermalZone(const std::string &thermalRoot)
+{
+    for (const fs::path &dir : numberedDirs(thermalRoot, "thermal_zone")) {
+        const std::string type = fileLine(dir / "type");
+        if (type != "x86_pkg_temp" && type != "cpu_thermal")
+            continue;
+        const std::string input = (dir / "temp").string();
+        if (!anyReadable({input}))
+            continue;
+        TemperatureSensor sensor;
+        sensor.inputs = {input};
+        sensor.description = "thermal zone " + type + " (" + dir.string() + ")";
+        return sensor;
+    }
+    return TemperatureSensor();
+}
+
+} // namespace
+
+bool readTextFile(const std::string &path, std::string &text)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return false;
+    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return !in.bad();
+}
+
+std::vector<CpuTicks> parseProcStat(const std::string &text)
+{
+    std::vector<CpuTicks> cpus;
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.size() < 4 || !startsWith(line, "cpu") || line[3] < '0' || line[3] > '9')
+            continue;
+        std::istringstream fields(line.substr(3));
+        CpuTicks ticks;
+        uint64_t value[8] = {};
+        if (!(fields >> ticks.cpu))
+            continue;
+        int count = 0;
+        while (count < 8 && fields >> value[count])
+            ++count;
+        if (count < 4)
+            continue; // user, nice, system and idle are always there
+        // guest and guest_nice are already counted in user and nice.
+        ticks.idle = value[3] + value[4];
+        for (uint64_t v : value)
+            ticks.total += v;
+        cpus.push_back(ticks);
+    }
+    return cpus;
+}
+
+unsigned int cpuLoadPercent(const CpuTicks &before, const CpuTicks &after)
+{
+    if (after.total <= before.total || after.idle < before.idle)
+        return 0;
+    const double total = static_cast<double>(after.total - before.total);
+    const double idle = static_cast<double>(after.idle - before.idle);
+    const double load = std::lround(100.0 * (1.0 - idle / total));
+    return static_cast<unsigned int>(std::clamp(load, 0.0, 100.0));
+}
+
+unsigned int coreLoadPercent(const std::vector<CpuTicks> &before,
+                             const std::vector<CpuTicks> &after, const std::vector<int> &cpus)
+{
+    auto find = [](const std::vector<CpuTicks> &all, int cpu) -> const CpuTicks * {
+        for (const CpuTicks &t : all)
+            if (t.cpu == cpu)
+                return &t;
+        return nullptr;
+    };
+    CpuTicks sumBefore, sumAfter;
+    for (int cpu : cpus) {
+        const CpuTicks *b = find(before, cpu);
+        const CpuTicks *a = find(after, cpu);
+        if (!b || !a)
+            continue;
+        sumBefore.idle += b->idle;
+        sumBefore.total += b->total;
+        sumAfter.idle += a->idle;
+        sumAfter.total += a->total;
+    }
+    return cpuLoadPercent(sumBefore, sumAfter);
+}
+
+CpuTopology parseCpuInfo(const std::string &text)
+{
+    struct Processor
+    {
+        long long number = -1, package = -1, core = -1;
+    };
+    std::vector<Processor> processors;
+    CpuTopology topology;
+    bool haveMhz = false;
+
+    std::istringstream lines(text);
+    std::string line;
+    bool inBlock = false;
+    while (std::getline(lines, line)) {
+        const std::size_t colon = line.find(':');
+        if (colon == std::string::npos) {
+            if (trim(line).empty())
+                inBlock = false;
+            continue;
+        }
+        const std::string key = trim(line.substr(0, colon));
+        const std::string value = trim(line.substr(colon + 1));
+        long long number = 0;
+        if (key == "processor") {
+            if (!parseInt(value, number))
+                continue;
+            processors.push_back(Processor());
+            processors.back().number = number;
+            inBlock = true;
+            continue;
+        }
+        if (!inBlock)
+            continue;
+        if (key == "physical id" && parseInt(value, number))
+            processors.back().package = number;
+        else if (key == "core id" && parseInt(value, number))
+            processors.back().core = number;
+        else if (key == "model name" && topology.name.empty())
+            topology.name = value;
+        else if (key == "cpu MHz" && !haveMhz) {
+            char *end = nullptr;
+            const double mhz = std::strtod(value.c_str(), &end);
+            if (end != value.c_str() && std::isfinite(mhz) && mhz > 0.0) {
+                topology.mhz = mhz;
+                haveMhz = true;
+            }
+        }
+    }
+
+    const bool described =
+        !processors.empty() && std::all_of(processors.begin(), processors.end(),
+                                           [](auto &p) { return p.package >= 0 && p.core >= 0; });
+    if (!described) {
+        topology.packages = 1;
+        topology.coresPerPackage = std::max<std::size_t>(processors.size(), 1);
+        for (const Processor &p : processors)
+            topology.coreCpus.push_back({static_cast<int>(p.number)});
+        if (topology.coreCpus.empty())
+            topology.coreCpus.push_back({0});
+        return topology;
+    }
+
+    // package id -> core id -> logical CPUs (hyper-threads share a core).
+    std::map<long long, std::map<long long, std::vector<int>>> packages;
+    for (const Processor &p : processors)
+        packages[p.package][p.core].push_back(static_cast<int>(p.number));
+    topology.packages = static_cast<unsigned int>(packages.size());
+    std::size_t most = 1;
+    for (const auto &package : packages)
+        most = std::max(most, package.second.size());
+    topology.coresPerPackage = static_cast<unsigned int>(most);
+    for (const auto &package : packages) {
+        std::vector<std::vector<int>> cores;
+        for (const auto &core : package.second)
+            cores.push_back(core.second);
+        cores.resize(most); // a package with fewer cores leaves empty slots
+        topology.coreCpus.insert(topology.coreCpus.end(), cores.begin(), cores.end());
+    }
+    return topology;
+}
+
+TemperatureSensor findTemperatureSensor(const std::string &hwmonRoot,
+                                        const std::string &thermalRoot)
+{
+    const std::vector<fs::path> hwmons = numberedDirs(hwmonRoot, "hwmon");
+    TemperatureSensor sensor = findCoretemp(hwmons);
+    if (!sensor.found())
+        sensor = findAmd(hwmons);
+    if (!sensor.found())
+        sensor = findThermalZone(thermalRoot);
+    return sensor;
+}
+
+bool readTemperatures(const TemperatureSensor &sensor, float *temperatures, std::size_t count)
+{
+    std::vector<float> values;
+    std::vector<bool> ok;
+    for (const std::string &input : sensor.inputs) {
+        float celsius = 0.0f;
+        ok.push_back(readMillidegrees(input, celsius));
+        values.push_back(celsius);
+    }
+    bool any = false;
+    float hottest = 0.0f;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (ok[i] && (!any || values[i] > hottest))
+            hottest = values[i];
+        any = any || ok[i];
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!any)
+            temperatures[i] = 0.0f;
+        else if (sensor.perCore && i < values.size() && ok[i])
+            temperatures[i] = values[i];
+        else
+            temperatures[i] = hottest;
+    }
+    return any;
+}

@@ -1,1 +1,72 @@
 #pragma once
+
+// What the Linux monitor reads from the machine, split into parsers that take
+// file contents or a root directory so tests can feed fixtures. Plain C++17.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+/// Tick counters of one logical CPU from a "cpuN" line of /proc/stat.
+struct CpuTicks
+{
+    int cpu = -1;       ///< N of "cpuN"
+    uint64_t idle = 0;  ///< idle + iowait
+    uint64_t total = 0; ///< user + nice + system + idle + iowait + irq + softirq + steal
+};
+
+/// Every "cpuN" line of /proc/stat (the aggregate "cpu" line is skipped).
+std::vector<CpuTicks> parseProcStat(const std::string &text);
+
+/// Busy share between two readings of the same CPU, in whole percent:
+/// 100 * (1 - d(idle) / d(total)), rounded and clamped to 0..100; 0 when no
+/// tick passed or a counter went backwards.
+unsigned int cpuLoadPercent(const CpuTicks &before, const CpuTicks &after);
+
+/// Load of a core whose logical CPUs are `cpus`, from the ticks summed over
+/// them; CPUs missing from either reading are left out.
+unsigned int coreLoadPercent(const std::vector<CpuTicks> &before,
+                             const std::vector<CpuTicks> &after, const std::vector<int> &cpus);
+
+/// The processor as /proc/cpuinfo describes it.
+struct CpuTopology
+{
+    unsigned int packages = 1;        ///< distinct "physical id" values, at least 1
+    unsigned int coresPerPackage = 1; ///< most cores of any package, at least 1
+    std::string name;                 ///< "model name" of the first processor
+    double mhz = 0.0;                 ///< "cpu MHz" of the first processor, 0 when absent
+    /// Logical CPUs ("processor" numbers) of each core, core c of package p at
+    /// index c + p * coresPerPackage, as in Core Temp's block.
+    std::vector<std::vector<int>> coreCpus;
+};
+
+/// Parses /proc/cpuinfo. Without "physical id" and "core id" (some virtual
+/// machines, ARM) every logical CPU counts as a core of one package.
+CpuTopology parseCpuInfo(const std::string &text);
+
+/// A CPU temperature sensor found in sysfs.
+struct TemperatureSensor
+{
+    std::string description; ///< e.g. "coretemp (/sys/class/hwmon/hwmon2)"; empty: none
+    /// Files holding millidegrees Celsius. When perCore, inputs[i] is core i
+    /// (in Core Temp's index order); otherwise inputs[0] serves every core.
+    std::vector<std::string> inputs;
+    bool perCore = false;
+
+    bool found() const { return !inputs.empty(); }
+};
+
+/// Looks for the CPU temperature, best first: hwmon "coretemp" with its
+/// "Core N" labels (one hwmon per package), hwmon "k10temp" or "zenpower"
+/// with Tdie or Tctl, then the thermal zones of type "x86_pkg_temp" or
+/// "cpu_thermal". Only sensors that can be read count.
+TemperatureSensor findTemperatureSensor(const std::string &hwmonRoot = "/sys/class/hwmon",
+                                        const std::string &thermalRoot = "/sys/class/thermal");
+
+/// Reads the sensor into temperatures[0..count) in degrees Celsius. Cores the
+/// sensor has no input for get the hottest reading. False when nothing could
+/// be read (the temperatures are then 0).
+bool readTemperatures(const TemperatureSensor &sensor, float *temperatures, std::size_t count);
+
+/// Whole contents of a file; false when it cannot be read.
+bool readTextFile(const std::string &path, std::string &text);
