@@ -1,0 +1,197 @@
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTest>
+
+#include <climits>
+#include <cmath>
+#include <limits>
+#include <unistd.h>
+
+#include <csignal>
+
+#include "output/output_record.h"
+
+namespace {
+
+QDateTime at(int y, int mo, int d, int h, int mi, int s, int ms = 0)
+{
+    return QDateTime(QDate(y, mo, d), QTime(h, mi, s, ms));
+}
+
+QJsonObject parse(const QByteArray &line)
+{
+    QJsonParseError error;
+    const QJsonDocument doc = QJsonDocument::fromJson(line, &error);
+    if (error.error != QJsonParseError::NoError || !doc.isObject())
+        qWarning() << "not a JSON object:" << line;
+    return doc.object();
+}
+
+} // namespace
+
+class TestOutputRecord : public QObject
+{
+    Q_OBJECT
+private slots:
+    void exampleLineByteForByte();
+    void keysSortedAndComplete();
+    void weekDay_data();
+    void weekDay();
+    void conversions_data();
+    void conversions();
+    void eachArgumentToItsOwnKey();
+    void writeLineAndFailure();
+};
+
+void TestOutputRecord::exampleLineByteForByte()
+{
+    RecordValues values;
+    values.load = 12.0f;
+    values.temperature = 47.5f;
+    values.memoryUsage = 63.2f;
+    values.systemVolume = static_cast<double>(0.3f) * 100.0;
+    QCOMPARE(buildRecordLine(at(2024, 3, 5, 14, 7, 9), values),
+             QByteArray("{\"CpuLoad\":12,\"CpuTemperature\":47,\"ServerWeather\":25,"
+                        "\"ServerWeatherID\":60,\"SystemVolume\":30,\"day\":5,\"hour\":14,"
+                        "\"memoryusge\":63,\"minute\":7,\"month\":3,\"second\":9,\"weekDay\":2,"
+                        "\"year\":2024}"));
+}
+
+void TestOutputRecord::keysSortedAndComplete()
+{
+    RecordValues values;
+    values.weatherTemperature = -40;
+    values.weatherDescriptionId = 255;
+    const QByteArray line = buildRecordLine(at(1999, 12, 31, 23, 59, 59, 999), values);
+    QVERIFY(!line.contains('\n'));
+    QVERIFY(!line.contains(' '));
+
+    // Read the keys in the order they were printed.
+    QStringList printed;
+    for (const QByteArray &pair : line.mid(1, line.size() - 2).split(','))
+        printed << QString::fromLatin1(pair.left(pair.indexOf(':'))).remove(QLatin1Char('"'));
+    const QStringList expected = {
+        "CpuLoad", "CpuTemperature", "ServerWeather", "ServerWeatherID", "SystemVolume",
+        "day",     "hour",           "memoryusge",    "minute",          "month",
+        "second",  "weekDay",        "year"};
+    QCOMPARE(printed, expected);
+
+    const QJsonObject object = parse(line);
+    QCOMPARE(object.size(), 13);
+    for (const QString &key : expected)
+        QVERIFY2(object.value(key).isDouble(), qPrintable(key));
+    QCOMPARE(object.value("ServerWeather").toInt(), -40);
+    QCOMPARE(object.value("ServerWeatherID").toInt(), 255);
+    QCOMPARE(object.value("second").toInt(), 59);
+}
+
+void TestOutputRecord::weekDay_data()
+{
+    QTest::addColumn<QDate>("date");
+    QTest::addColumn<int>("weekDay");
+    QTest::newRow("Monday") << QDate(2024, 3, 4) << 1;
+    QTest::newRow("Saturday") << QDate(2024, 3, 9) << 6;
+    QTest::newRow("Sunday") << QDate(2024, 3, 10) << 7;
+}
+
+void TestOutputRecord::weekDay()
+{
+    QFETCH(QDate, date);
+    QFETCH(int, weekDay);
+    const QJsonObject object = parse(buildRecordLine(QDateTime(date, QTime(0, 0)), RecordValues()));
+    QCOMPARE(object.value("weekDay").toInt(), weekDay);
+    QCOMPARE(object.value("day").toInt(), date.day());
+}
+
+void TestOutputRecord::conversions_data()
+{
+    // Each value goes through load, temperature, memory usage and volume alike.
+    QTest::addColumn<double>("value");
+    QTest::addColumn<int>("expected");
+    const double inf = std::numeric_limits<double>::infinity();
+    QTest::newRow("0.7f widened, x100") << static_cast<double>(0.7f) * 100.0 << 69;
+    QTest::newRow("69.9999988") << 69.9999988 << 69;
+    QTest::newRow("30.0000012") << 30.0000012 << 30;
+    QTest::newRow("100") << 100.0 << 100;
+    QTest::newRow("0") << 0.0 << 0;
+    QTest::newRow("-1 stays -1") << -1.0 << -1;
+    QTest::newRow("-0.5 toward zero") << -0.5 << 0;
+    QTest::newRow("-3.7 toward zero") << -3.7 << -3;
+    QTest::newRow("just below the int top") << 2147483647.9 << INT_MAX;
+    QTest::newRow("huge saturates") << 3.0e38 << INT_MAX;
+    QTest::newRow("huge negative saturates") << -3.0e38 << INT_MIN;
+    QTest::newRow("+inf") << inf << INT_MAX;
+    QTest::newRow("-inf") << -inf << INT_MIN;
+    QTest::newRow("NaN") << std::nan("") << 0;
+}
+
+void TestOutputRecord::conversions()
+{
+    QFETCH(double, value);
+    QFETCH(int, expected);
+    QCOMPARE(truncateToInt(value), expected);
+
+    RecordValues values;
+    values.systemVolume = value;
+    // The float fields see the value rounded to single precision first;
+    // only compare where that rounding cannot move the result.
+    const bool floatSafe = std::isnan(value) || std::fabs(value) > 1e30 || std::fabs(value) <= 100;
+    if (floatSafe) {
+        values.load = static_cast<float>(value);
+        values.temperature = static_cast<float>(value);
+        values.memoryUsage = static_cast<float>(value);
+    }
+    const QJsonObject object = parse(buildRecordLine(at(2024, 3, 5, 0, 0, 0), values));
+    QCOMPARE(object.size(), 13);
+    QCOMPARE(object.value("SystemVolume").toInt(), expected);
+    if (floatSafe) {
+        const int viaFloat = truncateToInt(static_cast<float>(value));
+        QCOMPARE(object.value("CpuLoad").toInt(), viaFloat);
+        QCOMPARE(object.value("CpuTemperature").toInt(), viaFloat);
+        QCOMPARE(object.value("memoryusge").toInt(), viaFloat);
+    }
+}
+
+void TestOutputRecord::eachArgumentToItsOwnKey()
+{
+    RecordValues values;
+    values.load = 12.9f;
+    values.temperature = 47.5f;
+    values.memoryUsage = 63.2f;
+    values.weatherTemperature = -3;
+    values.weatherDescriptionId = 3;
+    values.systemVolume = -1.0;
+    const QJsonObject object = parse(buildRecordLine(at(2024, 3, 5, 14, 7, 9), values));
+    QCOMPARE(object.value("CpuLoad").toInt(), 12);
+    QCOMPARE(object.value("CpuTemperature").toInt(), 47);
+    QCOMPARE(object.value("memoryusge").toInt(), 63);
+    QCOMPARE(object.value("ServerWeather").toInt(), -3);
+    QCOMPARE(object.value("ServerWeatherID").toInt(), 3);
+    QCOMPARE(object.value("SystemVolume").toInt(), -1);
+}
+
+void TestOutputRecord::writeLineAndFailure()
+{
+    int fds[2];
+    QCOMPARE(::pipe(fds), 0);
+    std::FILE *out = ::fdopen(fds[1], "w");
+    QVERIFY(out);
+    QVERIFY(writeRecordLine(out, QByteArray("{\"a\":1}")));
+    char buffer[64] = {};
+    QCOMPARE(::read(fds[0], buffer, sizeof buffer), ssize_t(8));
+    QCOMPARE(QByteArray(buffer), QByteArray("{\"a\":1}\n"));
+
+    // The reader goes away while SIGPIPE is ignored (as libcurl may leave it
+    // for a while): the write must be reported as failed, not swallowed.
+    ::close(fds[0]);
+    struct sigaction ignore = {}, previous = {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, &previous);
+    const bool written = writeRecordLine(out, QByteArray("{\"a\":2}"));
+    sigaction(SIGPIPE, &previous, nullptr);
+    std::fclose(out);
+    QVERIFY(!written);
+}
+
+QTEST_GUILESS_MAIN(TestOutputRecord)
+#include "tst_output_record.moc"
