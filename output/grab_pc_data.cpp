@@ -1,1 +1,106 @@
 #include "grab_pc_data.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+#include "output_record.h"
+#include "system_volume.h"
+
+QHardwareDataObj *ObjectRegistry::sampler = nullptr;
+QWeatherClient *ObjectRegistry::weatherClient = nullptr;
+
+namespace {
+
+void writeToStdoutOrQuit(const QByteArray &line)
+{
+    // A failed write or flush means the reader has gone (EPIPE when SIGPIPE
+    // is ignored, which libcurl may do for the length of a transfer). Nobody
+    // reads us any more, so leave at once and without a word: _Exit skips
+    // the static destructors that would race the running threads.
+    if (!writeRecordLine(stdout, line))
+        std::_Exit(EXIT_FAILURE);
+}
+
+} // namespace
+
+GrabHooks GrabHooks::system()
+{
+    GrabHooks hooks;
+    hooks.clock = [] { return QDateTime::currentDateTime(); };
+    hooks.readVolume = [] { return readSystemVolume(); };
+    hooks.writeLine = writeToStdoutOrQuit;
+    hooks.samplerSources = SamplerSources::system();
+    return hooks;
+}
+
+QGrabPcData::QGrabPcData(QObject *parent) : QGrabPcData(GrabHooks::system(), parent) {}
+
+QGrabPcData::QGrabPcData(GrabHooks hooks, QObject *parent)
+    : QObject(parent), m_hooks(std::move(hooks))
+{
+    cachedTemperature = 25;
+    cachedDescriptionId = 60;
+
+    if (!ObjectRegistry::sampler)
+        ObjectRegistry::sampler = new QHardwareDataObj(m_hooks.samplerSources);
+    connect(ObjectRegistry::sampler, SIGNAL(CPU_Param(float, float, float)), this,
+            SLOT(on_CPU_Param(float, float, float)));
+    // When Core Temp is absent the sampler never starts and no record is
+    // printed; the process runs on all the same.
+    ObjectRegistry::sampler->startSampler();
+
+    if (!ObjectRegistry::weatherClient)
+        ObjectRegistry::weatherClient = new QWeatherClient(
+            QString(), QString::fromLatin1(kWeatherApiKey), this, m_hooks.weatherEndpoints);
+    connect(ObjectRegistry::weatherClient, SIGNAL(weatherUpdated(float, uchar)), this,
+            SLOT(on_weatherUpdated(float, uchar)));
+    connect(ObjectRegistry::weatherClient, SIGNAL(errorOccurred(QString)), this,
+            SLOT(on_errorOccurred(QString)));
+}
+
+QGrabPcData::~QGrabPcData()
+{
+    // The program never gets here. Should an aggregator die, the weather
+    // client it created must neither be deleted under its running thread nor
+    // leave the registry pointing at freed memory: it outlives us unparented,
+    // like the sampler.
+    if (ObjectRegistry::weatherClient && ObjectRegistry::weatherClient->parent() == this)
+        ObjectRegistry::weatherClient->setParent(nullptr);
+}
+
+void QGrabPcData::on_CPU_Param(float Load, float Temperature, float mem_usge)
+{
+    printRecord(Load, Temperature, mem_usge);
+}
+
+void QGrabPcData::on_weatherUpdated(float temperature, uchar descriptionId)
+{
+    // The client reports only finite temperatures; should one slip through,
+    // the last good weather stays.
+    if (!std::isfinite(temperature))
+        return;
+    cachedTemperature = truncateToInt(temperature);
+    cachedDescriptionId = descriptionId;
+}
+
+void QGrabPcData::on_errorOccurred(QString error)
+{
+    // The records keep the last weather received.
+    Q_UNUSED(error);
+}
+
+void QGrabPcData::printRecord(float load, float temperature, float memoryUsage)
+{
+    // One clock reading for all seven date and time fields, so a record taken
+    // across midnight never mixes two days.
+    const QDateTime now = m_hooks.clock();
+    RecordValues values;
+    values.load = load;
+    values.temperature = temperature;
+    values.memoryUsage = memoryUsage;
+    values.weatherTemperature = cachedTemperature;
+    values.weatherDescriptionId = cachedDescriptionId;
+    values.systemVolume = m_hooks.readVolume();
+    m_hooks.writeLine(buildRecordLine(now, values));
+}

@@ -1,1 +1,128 @@
 #include "system_volume.h"
+
+#include <pulse/pulseaudio.h>
+
+#include <chrono>
+
+// Linux: the default sink's volume through libpulse (PipeWire's pulse server
+// speaks the same protocol). A private, hand-driven main loop keeps the whole
+// exchange on the calling thread and lets us stop at a deadline.
+
+namespace {
+
+// A record is due every second; a hung sound server must not hold it back.
+constexpr std::chrono::milliseconds kBudget{500};
+
+struct Query
+{
+    bool done = false;
+    bool ok = false;
+    float scalar = 0.0f;
+};
+
+void finish(Query *query, bool ok)
+{
+    query->done = true;
+    query->ok = ok;
+}
+
+void onSinkInfo(pa_context *, const pa_sink_info *info, int eol, void *userdata)
+{
+    auto *query = static_cast<Query *>(userdata);
+    if (query->done)
+        return;
+    if (eol < 0) { // no such sink (it went away after the server info)
+        finish(query, false);
+        return;
+    }
+    if (info) {
+        const float scalar =
+            static_cast<float>(pa_cvolume_max(&info->volume)) / static_cast<float>(PA_VOLUME_NORM);
+        // Above 100 % the server amplifies in software; the reader expects 0..100.
+        query->scalar = scalar < 0.0f ? 0.0f : (scalar > 1.0f ? 1.0f : scalar);
+        finish(query, true);
+        return;
+    }
+    finish(query, false); // end of list without an entry
+}
+
+void onServerInfo(pa_context *context, const pa_server_info *info, void *userdata)
+{
+    auto *query = static_cast<Query *>(userdata);
+    if (!info || !info->default_sink_name || !*info->default_sink_name) {
+        finish(query, false);
+        return;
+    }
+    pa_operation *op =
+        pa_context_get_sink_info_by_name(context, info->default_sink_name, onSinkInfo, query);
+    if (!op) {
+        finish(query, false);
+        return;
+    }
+    pa_operation_unref(op);
+}
+
+void onContextState(pa_context *context, void *userdata)
+{
+    auto *query = static_cast<Query *>(userdata);
+    switch (pa_context_get_state(context)) {
+    case PA_CONTEXT_READY: {
+        pa_operation *op = pa_context_get_server_info(context, onServerInfo, query);
+        if (!op) {
+            finish(query, false);
+            return;
+        }
+        pa_operation_unref(op);
+        break;
+    }
+    case PA_CONTEXT_FAILED:
+    case PA_CONTEXT_TERMINATED:
+        finish(query, false);
+        break;
+    default:
+        break;
+    }
+}
+
+bool runUntilDone(pa_mainloop *loop, const Query &query)
+{
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + kBudget;
+    while (!query.done) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
+        if (left.count() <= 0)
+            return false;
+        if (pa_mainloop_prepare(loop, static_cast<int>(left.count())) < 0 ||
+            pa_mainloop_poll(loop) < 0 || pa_mainloop_dispatch(loop) < 0)
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+double readSystemVolume()
+{
+    pa_mainloop *loop = pa_mainloop_new();
+    if (!loop)
+        return -1.0;
+    Query query;
+    pa_context *context = pa_context_new(pa_mainloop_get_api(loop), "pcreport");
+    if (context) {
+        pa_context_set_state_callback(context, onContextState, &query);
+        // NOAUTOSPAWN: reading the volume must never start a sound server.
+        // A null server means libpulse's own rules (PULSE_SERVER, the runtime
+        // directory, the system socket).
+        if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0) {
+            runUntilDone(loop, query);
+            // Callbacks may still be pending; they must not touch `query`
+            // once we return.
+            pa_context_set_state_callback(context, nullptr, nullptr);
+            pa_context_disconnect(context);
+        }
+        pa_context_unref(context);
+    }
+    pa_mainloop_free(loop);
+    return query.done && query.ok ? static_cast<double>(query.scalar) * 100.0 : -1.0;
+}

@@ -1,2 +1,6 @@
 # Tests of the output subsystem.
 pcreport_add_test(tst_output_record SOURCES tst_output_record.cpp LIBS pcreport_output)
+pcreport_add_test(tst_grab_pc_data SOURCES tst_grab_pc_data.cpp LIBS pcreport_output Qt5::Network)
+pcreport_add_test(tst_system_volume SOURCES tst_system_volume.cpp LIBS pcreport_output)
+# A volume call that ignored its deadline would hang on the silent server.
+set_tests_properties(tst_system_volume PROPERTIES TIMEOUT 60)

@@ -1,0 +1,266 @@
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+
+#include <atomic>
+#include <memory>
+
+#include "output/grab_pc_data.h"
+
+// QGrabPcData through its slots, with the clock, the volume and the line sink
+// replaced; its wiring against the real sampler thread (fed by fake readings)
+// and the real weather client (talking to a loopback HTTP server).
+
+namespace {
+
+// Answers the city lookup with a city, the first weather request with 21.9 °C
+// and condition 202, and every later one with the service's key error.
+class FakeWeatherService : public QObject
+{
+public:
+    FakeWeatherService()
+    {
+        connect(&m_server, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket *socket = m_server.nextPendingConnection()) {
+                connect(socket, &QTcpSocket::readyRead, this, [this, socket] { serve(socket); });
+                connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+            }
+        });
+        m_server.listen(QHostAddress::LocalHost);
+    }
+    QString baseUrl() const
+    {
+        return QStringLiteral("http://127.0.0.1:%1").arg(m_server.serverPort());
+    }
+    int weatherRequests = 0;
+
+private:
+    void serve(QTcpSocket *socket)
+    {
+        QByteArray &request = m_pending[socket];
+        request += socket->readAll();
+        if (!request.contains("\r\n\r\n"))
+            return;
+        const QByteArray path = request.split(' ').value(1);
+        m_pending.remove(socket);
+        QByteArray body;
+        if (path.startsWith("/json"))
+            body = R"({"status":"success","city":"Testville"})";
+        else if (path.startsWith("/data/2.5/weather") && weatherRequests++ == 0)
+            body = R"({"cod":200,"main":{"temp":21.9},"weather":[{"id":202}]})";
+        else
+            body = R"({"cod":401,"message":"Invalid API key."})";
+        socket->write("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nConnection: close\r\n"
+                      "Content-Length: " +
+                      QByteArray::number(body.size()) + "\r\n\r\n" + body);
+        socket->disconnectFromHost();
+    }
+
+    QTcpServer m_server;
+    QHash<QTcpSocket *, QByteArray> m_pending;
+};
+
+struct Recorder
+{
+    QList<QByteArray> lines;
+    QList<QDateTime> instants; ///< what the clock hands out, in turn
+    int clockReads = 0;
+    double volume = 30.0000012;
+    QStringList calls; ///< the order of clock and volume reads
+
+    GrabHooks hooks()
+    {
+        GrabHooks hooks = GrabHooks::system();
+        hooks.clock = [this] {
+            calls << "clock";
+            const QDateTime now =
+                instants.value(clockReads, QDateTime(QDate(2024, 3, 5), QTime(14, 7, 9)));
+            ++clockReads;
+            return now;
+        };
+        hooks.readVolume = [this] {
+            calls << "volume";
+            return volume;
+        };
+        hooks.writeLine = [this](const QByteArray &line) { lines << line; };
+        // Never reaches Core Temp: the sampler is registered by initTestCase.
+        hooks.samplerSources.probe = [] { return Absent; };
+        hooks.samplerSources.launch = [](const QString &) { return false; };
+        return hooks;
+    }
+
+    QJsonObject last() const
+    {
+        return lines.isEmpty() ? QJsonObject() : QJsonDocument::fromJson(lines.last()).object();
+    }
+};
+
+} // namespace
+
+class TestGrabPcData : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void samplerAndWeatherWired();
+    void registryFilledOnce();
+    void weatherCache_data();
+    void weatherCache();
+    void errorChangesNothing();
+    void recordAcrossMidnight();
+
+private:
+    FakeWeatherService m_service;
+    Recorder m_firstRecorder;
+    QGrabPcData *m_first = nullptr;
+    QSignalSpy *m_updated = nullptr;
+    QSignalSpy *m_errors = nullptr;
+};
+
+void TestGrabPcData::initTestCase()
+{
+    // The first aggregator fills the registry; every later one shares it.
+    QVERIFY(!ObjectRegistry::sampler);
+    QVERIFY(!ObjectRegistry::weatherClient);
+    GrabHooks hooks = m_firstRecorder.hooks();
+    auto samples = std::make_shared<std::atomic<int>>(0);
+    hooks.samplerSources.probe = [] { return Running; };
+    hooks.samplerSources.intervalMs = 5;
+    hooks.samplerSources.readCore = [samples] {
+        CoreReading reading;
+        reading.valid = ++*samples <= 3; // three samples, then Core Temp has no data
+        reading.temperature = 47.5f;
+        reading.load = 12;
+        return reading;
+    };
+    hooks.samplerSources.readMemoryUsage = [] { return 63.2f; };
+    hooks.weatherEndpoints.geoBaseUrl = m_service.baseUrl();
+    hooks.weatherEndpoints.weatherBaseUrl = m_service.baseUrl();
+    hooks.weatherEndpoints.lookupTimeoutSeconds = 5;
+    hooks.weatherEndpoints.weatherTimeoutSeconds = 5;
+    hooks.weatherEndpoints.refreshIntervalMs = 100;
+    m_first = new QGrabPcData(hooks);
+    QVERIFY(ObjectRegistry::sampler);
+    QVERIFY(ObjectRegistry::weatherClient);
+    // No answer can arrive before our event loop serves the requests.
+    m_updated = new QSignalSpy(ObjectRegistry::weatherClient, SIGNAL(weatherUpdated(float, uchar)));
+    m_errors = new QSignalSpy(ObjectRegistry::weatherClient, SIGNAL(errorOccurred(QString)));
+}
+
+void TestGrabPcData::samplerAndWeatherWired()
+{
+    // Three samples reach on_CPU_Param through the queued connection.
+    QTRY_COMPARE_WITH_TIMEOUT(m_firstRecorder.lines.size(), 3, 10000);
+    for (const QByteArray &line : m_firstRecorder.lines) {
+        const QJsonObject record = QJsonDocument::fromJson(line).object();
+        QCOMPARE(record.value("CpuLoad").toInt(), 12);
+        QCOMPARE(record.value("CpuTemperature").toInt(), 47);
+        QCOMPARE(record.value("memoryusge").toInt(), 63);
+    }
+
+    // The weather comes through weatherUpdated; the refreshes that follow fail
+    // through errorOccurred and leave it in place.
+    QTRY_COMPARE_WITH_TIMEOUT(m_updated->count(), 1, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(m_errors->count() >= 2, 10000);
+    QCoreApplication::processEvents(); // hands the last queued error to the slot
+    m_first->on_CPU_Param(1, 2, 3);
+    QCOMPARE(m_firstRecorder.last().value("ServerWeather").toInt(), 21);
+    QCOMPARE(m_firstRecorder.last().value("ServerWeatherID").toInt(), 3);
+    QCOMPARE(m_updated->count(), 1);
+}
+
+void TestGrabPcData::registryFilledOnce()
+{
+    QHardwareDataObj *const sampler = ObjectRegistry::sampler;
+    QWeatherClient *const client = ObjectRegistry::weatherClient;
+    QCOMPARE(client->parent(), m_first);
+    {
+        Recorder recorder;
+        QGrabPcData second(recorder.hooks());
+        QCOMPARE(ObjectRegistry::sampler, sampler);
+        QCOMPARE(ObjectRegistry::weatherClient, client);
+    }
+    QCOMPARE(ObjectRegistry::sampler, sampler);
+    QCOMPARE(ObjectRegistry::weatherClient, client);
+}
+
+void TestGrabPcData::weatherCache_data()
+{
+    QTest::addColumn<bool>("update");
+    QTest::addColumn<float>("temperature");
+    QTest::addColumn<int>("id");
+    QTest::addColumn<int>("expectedTemperature");
+    QTest::addColumn<int>("expectedId");
+    QTest::newRow("before any weather") << false << 0.0f << 0 << 25 << 60;
+    QTest::newRow("21.9, 3") << true << 21.9f << 3 << 21 << 3;
+    QTest::newRow("-0.5 toward zero") << true << -0.5f << 7 << 0 << 7;
+    QTest::newRow("-3.7 stays negative") << true << -3.7f << 3 << -3 << 3;
+    QTest::newRow("non-finite keeps the cache")
+        << true << std::numeric_limits<float>::infinity() << 9 << 25 << 60;
+}
+
+void TestGrabPcData::weatherCache()
+{
+    QFETCH(bool, update);
+    QFETCH(float, temperature);
+    QFETCH(int, id);
+    QFETCH(int, expectedTemperature);
+    QFETCH(int, expectedId);
+
+    Recorder recorder;
+    QGrabPcData grab(recorder.hooks());
+    if (update)
+        grab.on_weatherUpdated(temperature, static_cast<uchar>(id));
+    grab.on_CPU_Param(12.9f, 47.5f, 63.2f);
+    QCOMPARE(recorder.lines.size(), 1);
+    const QJsonObject record = recorder.last();
+    QCOMPARE(record.value("ServerWeather").toInt(), expectedTemperature);
+    QCOMPARE(record.value("ServerWeatherID").toInt(), expectedId);
+    QCOMPARE(record.value("CpuLoad").toInt(), 12);
+    QCOMPARE(record.value("CpuTemperature").toInt(), 47);
+    QCOMPARE(record.value("memoryusge").toInt(), 63);
+    QCOMPARE(record.value("SystemVolume").toInt(), 30);
+}
+
+void TestGrabPcData::errorChangesNothing()
+{
+    Recorder recorder;
+    recorder.volume = -1.0;
+    QGrabPcData grab(recorder.hooks());
+    grab.on_weatherUpdated(21.9f, 3);
+    grab.on_CPU_Param(12.0f, 47.5f, 63.2f);
+    grab.on_errorOccurred(QStringLiteral("libcurl error: Couldn't connect to server"));
+    grab.on_errorOccurred(QString());
+    grab.on_CPU_Param(12.0f, 47.5f, 63.2f);
+    QCOMPARE(recorder.lines.size(), 2);
+    QCOMPARE(recorder.lines.at(1), recorder.lines.at(0));
+    QCOMPARE(recorder.last().value("ServerWeather").toInt(), 21);
+    QCOMPARE(recorder.last().value("SystemVolume").toInt(), -1);
+}
+
+void TestGrabPcData::recordAcrossMidnight()
+{
+    Recorder recorder;
+    // The clock turns over between any two reads: only a record built from a
+    // single read can be consistent.
+    recorder.instants = {QDateTime(QDate(2023, 12, 31), QTime(23, 59, 59, 999)),
+                         QDateTime(QDate(2024, 1, 1), QTime(0, 0, 0))};
+    QGrabPcData grab(recorder.hooks());
+    grab.on_CPU_Param(12.0f, 47.5f, 63.2f);
+    QCOMPARE(recorder.clockReads, 1);
+    QCOMPARE(recorder.calls, QStringList({"clock", "volume"}));
+    const QJsonObject record = recorder.last();
+    QCOMPARE(record.value("year").toInt(), 2023);
+    QCOMPARE(record.value("month").toInt(), 12);
+    QCOMPARE(record.value("day").toInt(), 31);
+    QCOMPARE(record.value("weekDay").toInt(), 7);
+    QCOMPARE(record.value("hour").toInt(), 23);
+    QCOMPARE(record.value("minute").toInt(), 59);
+    QCOMPARE(record.value("second").toInt(), 59);
+}
+
+QTEST_GUILESS_MAIN(TestGrabPcData)
+#include "tst_grab_pc_data.moc"

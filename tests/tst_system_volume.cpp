@@ -1,0 +1,184 @@
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "output/system_volume.h"
+
+// readSystemVolume against a private PulseAudio server with a null sink,
+// started by this test on a socket of its own.
+
+namespace {
+
+constexpr int kStartupMs = 15000;
+// The call bounds itself at 500 ms; this only proves it ends, with room for
+// a loaded machine.
+constexpr qint64 kBoundCheckMs = 2000;
+
+} // namespace
+
+class TestSystemVolume : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void levels_data();
+    void levels();
+    void sinkGone();
+    void serverGone();
+    void serverNeverAnswers();
+
+private:
+    bool pactl(const QStringList &args);
+    QProcessEnvironment environment() const;
+
+    QTemporaryDir m_dir;
+    QProcess m_server;
+    QString m_socket;
+};
+
+QProcessEnvironment TestSystemVolume::environment() const
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("HOME", m_dir.filePath("home"));
+    env.insert("XDG_RUNTIME_DIR", m_dir.filePath("run"));
+    env.insert("XDG_CONFIG_HOME", m_dir.filePath("home/.config"));
+    env.insert("PULSE_SERVER", "unix:" + m_socket);
+    env.remove("DISPLAY"); // keep libpulse away from X11 properties
+    return env;
+}
+
+bool TestSystemVolume::pactl(const QStringList &args)
+{
+    QProcess process;
+    process.setProcessEnvironment(environment());
+    process.start("pactl", args);
+    return process.waitForFinished(10000) && process.exitStatus() == QProcess::NormalExit &&
+           process.exitCode() == 0;
+}
+
+void TestSystemVolume::initTestCase()
+{
+    if (QStandardPaths::findExecutable("pulseaudio").isEmpty() ||
+        QStandardPaths::findExecutable("pactl").isEmpty())
+        QSKIP("pulseaudio and pactl are not installed (Debian: pulseaudio pulseaudio-utils)");
+    QVERIFY(m_dir.isValid());
+    QVERIFY(QDir(m_dir.path()).mkpath("home/.config"));
+    QVERIFY(QDir(m_dir.path()).mkpath("run"));
+    QFile::setPermissions(m_dir.filePath("run"),
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    m_socket = m_dir.filePath("native");
+
+    // The code under test finds the server the way libpulse always does.
+    const QProcessEnvironment env = environment();
+    for (const char *name : {"HOME", "XDG_RUNTIME_DIR", "XDG_CONFIG_HOME", "PULSE_SERVER"})
+        qputenv(name, env.value(name).toLocal8Bit());
+    qunsetenv("DISPLAY");
+
+    // -n: no default script, only the two modules. As root the daemon warns
+    // that it is meant for --system, and runs all the same; no pid file keeps
+    // it clear of any other daemon of the same user.
+    m_server.setProcessEnvironment(env);
+    m_server.setStandardOutputFile(QProcess::nullDevice());
+    m_server.setStandardErrorFile(m_dir.filePath("pulseaudio.log"));
+    m_server.start("pulseaudio", {"-n", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit",
+                                  "--use-pid-file=no", "--disable-shm=yes", "-L",
+                                  "module-native-protocol-unix auth-anonymous=1 socket=" + m_socket,
+                                  "-L", "module-null-sink sink_name=testsink"});
+    QVERIFY2(m_server.waitForStarted(), qPrintable(m_server.errorString()));
+    QElapsedTimer startup;
+    startup.start();
+    while (!pactl({"info"})) {
+        if (m_server.state() != QProcess::Running || startup.elapsed() > kStartupMs) {
+            QFile log(m_dir.filePath("pulseaudio.log"));
+            log.open(QIODevice::ReadOnly);
+            QFAIL(qPrintable("PulseAudio did not come up:\n" +
+                             QString::fromLocal8Bit(log.readAll())));
+        }
+        QThread::msleep(50);
+    }
+    QVERIFY(pactl({"set-default-sink", "testsink"}));
+}
+
+void TestSystemVolume::cleanupTestCase()
+{
+    if (m_server.state() != QProcess::NotRunning) {
+        m_server.kill();
+        m_server.waitForFinished();
+    }
+}
+
+void TestSystemVolume::levels_data()
+{
+    QTest::addColumn<QString>("volume");
+    QTest::addColumn<bool>("muted");
+    QTest::addColumn<double>("expected");
+    QTest::newRow("30 %") << "30%" << false << 30.0;
+    QTest::newRow("0 % is a level, not a failure") << "0%" << false << 0.0;
+    QTest::newRow("muted at 75 % reports 75") << "75%" << true << 75.0;
+    QTest::newRow("100 %") << "100%" << false << 100.0;
+    QTest::newRow("amplified above 100 % clamps") << "150%" << false << 100.0;
+}
+
+void TestSystemVolume::levels()
+{
+    QFETCH(QString, volume);
+    QFETCH(bool, muted);
+    QFETCH(double, expected);
+    QVERIFY(pactl({"set-sink-mute", "testsink", muted ? "1" : "0"}));
+    QVERIFY(pactl({"set-sink-volume", "testsink", volume}));
+    // pactl stores the nearest volume step, a hair off the exact percentage.
+    const double reading = readSystemVolume();
+    QVERIFY2(qAbs(reading - expected) < 0.01, qPrintable(QString::number(reading, 'g', 17)));
+}
+
+void TestSystemVolume::sinkGone()
+{
+    QVERIFY(readSystemVolume() >= 0.0);
+    QVERIFY(pactl({"unload-module", "module-null-sink"}));
+    QCOMPARE(readSystemVolume(), -1.0);
+}
+
+void TestSystemVolume::serverGone()
+{
+    m_server.kill();
+    QVERIFY(m_server.waitForFinished());
+    QElapsedTimer timer;
+    timer.start();
+    QCOMPARE(readSystemVolume(), -1.0);
+    QVERIFY(timer.elapsed() < kBoundCheckMs);
+}
+
+void TestSystemVolume::serverNeverAnswers()
+{
+    // A socket that takes connections into its backlog and never says a word.
+    const QString path = m_dir.filePath("silent");
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    QVERIFY(fd >= 0);
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    const QByteArray encoded = QFile::encodeName(path);
+    QVERIFY(size_t(encoded.size()) < sizeof address.sun_path);
+    qstrncpy(address.sun_path, encoded.constData(), sizeof address.sun_path);
+    QCOMPARE(::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    QCOMPARE(::listen(fd, 8), 0);
+    qputenv("PULSE_SERVER", "unix:" + encoded);
+
+    QElapsedTimer timer;
+    timer.start();
+    const double reading = readSystemVolume();
+    const qint64 elapsed = timer.elapsed();
+    ::close(fd);
+    QCOMPARE(reading, -1.0);
+    QVERIFY2(elapsed < kBoundCheckMs, qPrintable(QString::number(elapsed)));
+}
+
+QTEST_GUILESS_MAIN(TestSystemVolume)
+#include "tst_system_volume.moc"
