@@ -26,7 +26,7 @@ SamplerSources SamplerSources::system()
 {
     SamplerSources sources;
     sources.readCore = readCoreTempCore0;
-    sources.readMemoryUsage = memoryUsagePercent;
+    sources.readMemoryUsage = [] { return memoryUsagePercent(); };
     sources.probe = probeCoreTemp;
     sources.launch = launchCoreTemp;
     return sources;

@@ -83,11 +83,16 @@ float memoryUsageFromTotals(uint64_t totalBytes, uint64_t availableBytes)
     return static_cast<float>(usage);
 }
 
-float memoryUsagePercent()
+float memoryUsagePercent(bool (*read)(uint64_t &totalBytes, uint64_t &availableBytes))
 {
     uint64_t total = 0;
     uint64_t available = 0;
-    if (!readPhysicalMemory(total, available))
+    if (!read(total, available))
         return -1.0f;
     return memoryUsageFromTotals(total, available);
+}
+
+float memoryUsagePercent()
+{
+    return memoryUsagePercent(readPhysicalMemory);
 }

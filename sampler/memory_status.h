@@ -14,6 +14,9 @@ bool readPhysicalMemory(uint64_t &totalBytes, uint64_t &availableBytes);
 /// total is 0, else (total - available) / total * 100 in double, stored as float.
 float memoryUsagePercent();
 
+/// memoryUsagePercent with the platform reading replaced, for tests.
+float memoryUsagePercent(bool (*read)(uint64_t &totalBytes, uint64_t &availableBytes));
+
 /// The arithmetic of memoryUsagePercent for a successful reading: 0 when the
 /// total is 0; available memory above the total counts as nothing used.
 float memoryUsageFromTotals(uint64_t totalBytes, uint64_t availableBytes);

@@ -1,0 +1,205 @@
+#include <QtTest>
+
+#include <cmath>
+
+#include "monitor/monitor_readings.h"
+
+namespace {
+
+std::string fixturePath(const QString &name)
+{
+    return (QStringLiteral(PCREPORT_TEST_SOURCE_DIR "/fixtures/monitor/") + name).toStdString();
+}
+
+std::string fixtureText(const QString &name)
+{
+    std::string text;
+    if (!readTextFile(fixturePath(name), text))
+        qFatal("missing fixture %s", qPrintable(name));
+    return text;
+}
+
+using IntLists = QVector<QVector<int>>;
+
+IntLists toLists(const std::vector<std::vector<int>> &lists)
+{
+    IntLists out;
+    for (const auto &list : lists)
+        out.append(QVector<int>(list.begin(), list.end()));
+    return out;
+}
+
+} // namespace
+
+class TestMonitorReadings : public QObject
+{
+    Q_OBJECT
+private slots:
+    void procStatLines();
+    void cpuLoad_data();
+    void cpuLoad();
+    void coreLoadSumsItsThreads();
+    void cpuInfo_data();
+    void cpuInfo();
+    void sensors_data();
+    void sensors();
+    void missingSensorReadsZero();
+};
+
+void TestMonitorReadings::procStatLines()
+{
+    const std::string text = "cpu  100 0 100 800 0 0 0 0 0 0\n"
+                             "cpu0 10 1 20 300 40 5 6 7 50 60\n"
+                             "cpu1 1 2 3\n"    // too few fields
+                             "cpux 1 2 3 4\n"  // not a CPU number
+                             "cpu12 1 2 3 4\n" // the short form of old kernels
+                             "intr 12345 0 0\n"
+                             "ctxt 987654\n";
+    const std::vector<CpuTicks> cpus = parseProcStat(text);
+    QCOMPARE(cpus.size(), std::size_t(2));
+    QCOMPARE(cpus[0].cpu, 0);
+    QCOMPARE(cpus[0].idle, uint64_t(340));
+    // guest and guest_nice are part of user and nice already.
+    QCOMPARE(cpus[0].total, uint64_t(10 + 1 + 20 + 300 + 40 + 5 + 6 + 7));
+    QCOMPARE(cpus[1].cpu, 12);
+    QCOMPARE(cpus[1].idle, uint64_t(4));
+    QCOMPARE(cpus[1].total, uint64_t(10));
+}
+
+void TestMonitorReadings::cpuLoad_data()
+{
+    QTest::addColumn<QByteArray>("before");
+    QTest::addColumn<QByteArray>("after");
+    QTest::addColumn<uint>("load");
+
+    QTest::newRow("a quarter busy") << QByteArray("cpu0 100 0 100 800 0 0 0 0")
+                                    << QByteArray("cpu0 125 0 125 950 0 0 0 0") << 25u;
+    QTest::newRow("iowait is idle")
+        << QByteArray("cpu0 0 0 0 0 0 0 0 0") << QByteArray("cpu0 10 0 0 50 40 0 0 0") << 10u;
+    QTest::newRow("irq and steal are busy")
+        << QByteArray("cpu0 0 0 0 0 0 0 0 0") << QByteArray("cpu0 0 0 0 50 0 20 10 20") << 50u;
+    QTest::newRow("rounded to whole percent")
+        << QByteArray("cpu0 0 0 0 0") << QByteArray("cpu0 2 0 0 1") << 67u;
+    QTest::newRow("fully busy") << QByteArray("cpu0 0 0 0 5") << QByteArray("cpu0 90 0 10 5")
+                                << 100u;
+    QTest::newRow("no tick passed")
+        << QByteArray("cpu0 5 5 5 5") << QByteArray("cpu0 5 5 5 5") << 0u;
+    QTest::newRow("counters went back")
+        << QByteArray("cpu0 500 0 500 5000") << QByteArray("cpu0 10 0 10 100") << 0u;
+    QTest::newRow("idle counter went back")
+        << QByteArray("cpu0 0 0 0 500") << QByteArray("cpu0 900 0 0 100") << 0u;
+}
+
+void TestMonitorReadings::cpuLoad()
+{
+    QFETCH(QByteArray, before);
+    QFETCH(QByteArray, after);
+    QFETCH(uint, load);
+    const auto b = parseProcStat(before.toStdString());
+    const auto a = parseProcStat(after.toStdString());
+    QCOMPARE(b.size(), std::size_t(1));
+    QCOMPARE(a.size(), std::size_t(1));
+    QCOMPARE(cpuLoadPercent(b[0], a[0]), load);
+}
+
+void TestMonitorReadings::coreLoadSumsItsThreads()
+{
+    const auto before = parseProcStat("cpu0 0 0 0 0\ncpu1 0 0 0 0\ncpu4 0 0 0 0\n");
+    const auto after = parseProcStat("cpu0 100 0 0 0\ncpu1 0 0 0 100\ncpu4 0 0 0 100\n");
+    QCOMPARE(coreLoadPercent(before, after, {0, 4}), 50u);
+    QCOMPARE(coreLoadPercent(before, after, {1}), 0u);
+    // A CPU missing from a reading (taken offline) is left out, not counted as idle.
+    QCOMPARE(coreLoadPercent(before, after, {0, 9}), 100u);
+    QCOMPARE(coreLoadPercent(before, after, {}), 0u);
+}
+
+void TestMonitorReadings::cpuInfo_data()
+{
+    QTest::addColumn<QString>("fixture");
+    QTest::addColumn<uint>("packages");
+    QTest::addColumn<uint>("cores");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<double>("mhz");
+    QTest::addColumn<IntLists>("coreCpus");
+
+    QTest::newRow("two packages with hyper-threads")
+        << "cpuinfo_two_packages" << 2u << 2u << "Intel(R) Xeon(R) Gold 5118 CPU @ 2.30GHz"
+        << 2300.0 << IntLists{{0, 4}, {1, 5}, {2, 6}, {3, 7}};
+    QTest::newRow("one package") << "cpuinfo_amd" << 1u << 4u << "AMD Ryzen 5 3600 6-Core Processor"
+                                 << 3600.0 << IntLists{{0}, {1}, {2}, {3}};
+    QTest::newRow("no topology: each CPU a core")
+        << "cpuinfo_no_topology" << 1u << 3u << "" << 0.0 << IntLists{{0}, {1}, {2}};
+}
+
+void TestMonitorReadings::cpuInfo()
+{
+    QFETCH(QString, fixture);
+    QFETCH(uint, packages);
+    QFETCH(uint, cores);
+    QFETCH(QString, name);
+    QFETCH(double, mhz);
+    QFETCH(IntLists, coreCpus);
+
+    const CpuTopology topology = parseCpuInfo(fixtureText(fixture));
+    QCOMPARE(topology.packages, packages);
+    QCOMPARE(topology.coresPerPackage, cores);
+    QCOMPARE(QString::fromStdString(topology.name), name);
+    QCOMPARE(topology.mhz, mhz);
+    QCOMPARE(toLists(topology.coreCpus), coreCpus);
+}
+
+void TestMonitorReadings::sensors_data()
+{
+    QTest::addColumn<QString>("tree");
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QVector<float>>("temperatures");
+
+    // Package 0 lives in hwmon2 and must still come first; the two cores
+    // beyond the sensor's four get the hottest reading.
+    QTest::newRow("coretemp, two packages")
+        << "intel"
+        << "coretemp" << QVector<float>{41.0f, 43.25f, 52.0f, 53.5f, 53.5f, 53.5f};
+    QTest::newRow("k10temp Tctl for every core")
+        << "amd"
+        << "k10temp" << QVector<float>{55.125f, 55.125f, 55.125f};
+    QTest::newRow("zenpower prefers Tdie") << "zenpower"
+                                           << "zenpower" << QVector<float>{61.0f, 61.0f};
+    QTest::newRow("unreadable k10temp falls back to the thermal zone")
+        << "thermal"
+        << "thermal zone x86_pkg_temp" << QVector<float>{-5.0f, -5.0f};
+    QTest::newRow("none") << "none"
+                          << "" << QVector<float>{0.0f, 0.0f};
+}
+
+void TestMonitorReadings::sensors()
+{
+    QFETCH(QString, tree);
+    QFETCH(QString, kind);
+    QFETCH(QVector<float>, temperatures);
+
+    const TemperatureSensor sensor =
+        findTemperatureSensor(fixturePath(tree + "/hwmon"), fixturePath(tree + "/thermal"));
+    QCOMPARE(sensor.found(), !kind.isEmpty());
+    QVERIFY2(QString::fromStdString(sensor.description).startsWith(kind),
+             sensor.description.c_str());
+
+    QVector<float> got(temperatures.size(), -1.0f);
+    QCOMPARE(readTemperatures(sensor, got.data(), size_t(got.size())), sensor.found());
+    QCOMPARE(got, temperatures);
+}
+
+void TestMonitorReadings::missingSensorReadsZero()
+{
+    // The sensor vanished after it was found (a module unloaded).
+    TemperatureSensor sensor;
+    sensor.description = "coretemp";
+    sensor.perCore = true;
+    sensor.inputs = {fixturePath("gone/temp2_input")};
+    float temperatures[2] = {7.0f, 7.0f};
+    QVERIFY(!readTemperatures(sensor, temperatures, 2));
+    QCOMPARE(temperatures[0], 0.0f);
+    QCOMPARE(temperatures[1], 0.0f);
+}
+
+QTEST_GUILESS_MAIN(TestMonitorReadings)
+#include "tst_monitor_readings.moc"
