@@ -1,0 +1,173 @@
+#include "fake_http_server.h"
+
+#include <QHostAddress>
+#include <QMetaObject>
+#include <QMutexLocker>
+#include <QPointer>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
+#include <QTimer>
+
+#include <algorithm>
+
+FakeHttpServer::FakeHttpServer()
+{
+    m_thread = new QThread;
+    m_thread->start();
+    moveToThread(m_thread);
+}
+
+FakeHttpServer::~FakeHttpServer()
+{
+    // The sockets and the listener are our children on the server thread;
+    // delete them there before the thread ends.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            delete m_server;
+            m_server = nullptr;
+            const QObjectList sockets = children();
+            qDeleteAll(sockets);
+        },
+        Qt::BlockingQueuedConnection);
+    m_thread->quit();
+    m_thread->wait();
+    delete m_thread;
+}
+
+bool FakeHttpServer::listen(quint16 port)
+{
+    bool ok = false;
+    QMetaObject::invokeMethod(
+        this,
+        [this, port, &ok] {
+            m_server = new QTcpServer(this);
+            connect(m_server, &QTcpServer::newConnection, this, &FakeHttpServer::onNewConnection);
+            ok = m_server->listen(QHostAddress::LocalHost, port);
+            m_port = m_server->serverPort();
+        },
+        Qt::BlockingQueuedConnection);
+    return ok;
+}
+
+QString FakeHttpServer::baseUrl() const
+{
+    return QStringLiteral("http://127.0.0.1:%1").arg(m_port);
+}
+
+void FakeHttpServer::setResponse(const QByteArray &path, const FakeResponse &response)
+{
+    QMutexLocker lock(&m_mutex);
+    m_responses.insert(path, response);
+}
+
+QList<FakeRequest> FakeHttpServer::requests() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_requests;
+}
+
+int FakeHttpServer::requestCount(const QByteArray &path) const
+{
+    QMutexLocker lock(&m_mutex);
+    return static_cast<int>(std::count_if(m_requests.cbegin(), m_requests.cend(),
+                                          [&](const FakeRequest &r) { return r.path == path; }));
+}
+
+void FakeHttpServer::setRequestObserver(std::function<void(const FakeRequest &)> observer)
+{
+    QMutexLocker lock(&m_mutex);
+    m_observer = std::move(observer);
+}
+
+void FakeHttpServer::onNewConnection()
+{
+    while (QTcpSocket *socket = m_server->nextPendingConnection()) {
+        socket->setParent(this);
+        connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
+        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+    }
+}
+
+void FakeHttpServer::onReadyRead(QTcpSocket *socket)
+{
+    // Requests are GETs without a body: wait for the end of the headers.
+    QByteArray head = socket->property("head").toByteArray() + socket->readAll();
+    const int end = head.indexOf("\r\n\r\n");
+    if (end < 0) {
+        socket->setProperty("head", head);
+        return;
+    }
+    socket->setProperty("head", QByteArray());
+    disconnect(socket, &QTcpSocket::readyRead, this, nullptr);
+
+    FakeRequest request;
+    const QList<QByteArray> lines = head.left(end).split('\n');
+    const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
+    request.target = requestLine.value(1);
+    request.path = request.target.left(
+        request.target.indexOf('?') < 0 ? request.target.size() : request.target.indexOf('?'));
+    for (const QByteArray &line : lines) {
+        if (line.toLower().startsWith("user-agent:"))
+            request.userAgent = line.mid(int(qstrlen("user-agent:"))).trimmed();
+    }
+
+    FakeResponse response;
+    std::function<void(const FakeRequest &)> observer;
+    {
+        QMutexLocker lock(&m_mutex);
+        m_requests.append(request);
+        observer = m_observer;
+        if (m_responses.contains(request.path)) {
+            response = m_responses.value(request.path);
+        } else {
+            response.statusLine = "404 Not Found";
+            response.body = "{}";
+        }
+    }
+    if (observer)
+        observer(request);
+    if (response.hang)
+        return;
+    QPointer<QTcpSocket> guard(socket);
+    QTimer::singleShot(response.headerDelayMs, this, [this, guard, response] {
+        if (guard)
+            answer(guard, response);
+    });
+}
+
+void FakeHttpServer::answer(QTcpSocket *socket, const FakeResponse &response)
+{
+    socket->write("HTTP/1.1 " + response.statusLine +
+                  "\r\nContent-Type: application/json; charset=utf-8\r\nContent-Length: " +
+                  QByteArray::number(response.body.size()) + "\r\nConnection: close\r\n\r\n");
+    socket->flush();
+    sendChunks(socket, response, 0, 0);
+}
+
+void FakeHttpServer::sendChunks(QTcpSocket *socket, FakeResponse response, int sent, int piece)
+{
+    const int total = response.cutAfter >= 0
+                          ? std::min(response.cutAfter, int(response.body.size()))
+                          : int(response.body.size());
+    const int pieces = std::max(1, response.chunks);
+    const int pieceSize = (int(response.body.size()) + pieces - 1) / pieces;
+    const int length = std::max(0, std::min(pieceSize, total - sent));
+    if (length > 0) {
+        socket->write(response.body.constData() + sent, length);
+        socket->flush();
+        sent += length;
+    }
+    if (sent >= total) {
+        // A cut answer ends with the connection closed short of its
+        // Content-Length, which the client has to treat as a failure.
+        socket->disconnectFromHost();
+        return;
+    }
+    QPointer<QTcpSocket> guard(socket);
+    QTimer::singleShot(response.chunkDelayMs, this, [this, guard, response, sent, piece] {
+        if (guard)
+            sendChunks(guard, response, sent, piece + 1);
+    });
+}

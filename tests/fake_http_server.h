@@ -1,0 +1,70 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+#include <QMutex>
+#include <QObject>
+#include <QString>
+
+#include <functional>
+
+class QThread;
+class QTcpServer;
+class QTcpSocket;
+
+/// How the fake server answers one path.
+struct FakeResponse
+{
+    QByteArray body;
+    QByteArray statusLine = "200 OK";
+    int chunks = 1;        ///< the body goes out in this many writes
+    int chunkDelayMs = 0;  ///< pause between two writes
+    int headerDelayMs = 0; ///< pause before anything is sent
+    int cutAfter = -1;     ///< close after this many body bytes (Content-Length stays whole)
+    bool hang = false;     ///< read the request, never answer
+};
+
+/// One request as the server saw it.
+struct FakeRequest
+{
+    QByteArray target; ///< path and query, as sent
+    QByteArray path;   ///< target without the query
+    QByteArray userAgent;
+};
+
+/// A small HTTP/1.1 server on 127.0.0.1 running on a thread of its own, so
+/// blocking clients in the test's thread can talk to it. Answers each path
+/// as configured (404 for unknown paths) and records every request.
+class FakeHttpServer : public QObject
+{
+    Q_OBJECT
+public:
+    FakeHttpServer();
+    ~FakeHttpServer() override;
+
+    /// Listens on 127.0.0.1:`port` (0 picks a free one). False on failure.
+    bool listen(quint16 port = 0);
+    quint16 port() const { return m_port; }
+    QString baseUrl() const;
+
+    void setResponse(const QByteArray &path, const FakeResponse &response);
+    QList<FakeRequest> requests() const;
+    int requestCount(const QByteArray &path) const;
+    /// Called on the server's thread for every request, before it is answered.
+    void setRequestObserver(std::function<void(const FakeRequest &)> observer);
+
+private:
+    void onNewConnection();
+    void onReadyRead(QTcpSocket *socket);
+    void answer(QTcpSocket *socket, const FakeResponse &response);
+    void sendChunks(QTcpSocket *socket, FakeResponse response, int sent, int piece);
+
+    QThread *m_thread = nullptr;
+    QTcpServer *m_server = nullptr; ///< lives on m_thread
+    quint16 m_port = 0;
+    mutable QMutex m_mutex;
+    QHash<QByteArray, FakeResponse> m_responses;
+    QList<FakeRequest> m_requests;
+    std::function<void(const FakeRequest &)> m_observer;
+};

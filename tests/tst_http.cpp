@@ -1,0 +1,248 @@
+// The two requests through real libcurl against a real HTTP server on
+// loopback: how bodies arrive, how transfers fail, what goes on the wire.
+
+#include "fake_http_server.h"
+#include "weather/city_lookup.h"
+#include "weather/http_get.h"
+#include "weather/weather_client.h"
+
+#include <QtTest>
+
+#include <curl/curl.h>
+
+#include <limits>
+#include <memory>
+
+namespace {
+
+const QByteArray kWeatherPath = "/data/2.5/weather";
+const QByteArray kCityAnswer = R"({"status":"success","country":"Brazil","city":"S\u00e3o Paulo"})";
+const QByteArray kWeatherAnswer = R"({"weather":[{"id":202,"description":"雷阵雨"}],)"
+                                  R"("main":{"temp":21.6},"name":"São Paulo","cod":200})";
+
+FakeResponse respond(const QByteArray &body)
+{
+    FakeResponse response;
+    response.body = body;
+    return response;
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(FakeResponse)
+
+class TestHttp : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void init();
+    void cleanup();
+
+    void percentEncodes_data();
+    void percentEncodes();
+    void collectorRefusesOverflowingCounts();
+
+    void bodyInManyChunks();
+    void lookupSendsItsUserAgent();
+    void lookupFailures_data();
+    void lookupFailures();
+    void bodyOfExactlyTheCapIsKept();
+    void weatherRequestPathAndUserAgent();
+    void weatherTransferFailures_data();
+    void weatherTransferFailures();
+
+private:
+    /// Runs one client against the fake server and returns its one outcome.
+    QString weatherOutcome(long timeoutSeconds);
+
+    std::unique_ptr<FakeHttpServer> m_server;
+};
+
+void TestHttp::initTestCase()
+{
+    QCOMPARE(curl_global_init(CURL_GLOBAL_DEFAULT), CURLE_OK);
+}
+
+void TestHttp::cleanupTestCase()
+{
+    curl_global_cleanup();
+}
+
+void TestHttp::init()
+{
+    m_server = std::make_unique<FakeHttpServer>();
+    QVERIFY(m_server->listen());
+}
+
+void TestHttp::cleanup()
+{
+    m_server.reset();
+}
+
+void TestHttp::percentEncodes_data()
+{
+    QTest::addColumn<QByteArray>("plain");
+    QTest::addColumn<QByteArray>("encoded");
+    QTest::newRow("unreserved kept") << QByteArray("AZaz09-._~") << QByteArray("AZaz09-._~");
+    QTest::newRow("space and non-ASCII")
+        << QString::fromUtf8("São Paulo").toUtf8() << QByteArray("S%C3%A3o%20Paulo");
+    QTest::newRow("query delimiters")
+        << QByteArray("a&b=c?d#e+f/g%") << QByteArray("a%26b%3Dc%3Fd%23e%2Bf%2Fg%25");
+    QTest::newRow("control and high bytes")
+        << QByteArray("\x00\x1f\x7f\xff", 4) << QByteArray("%00%1F%7F%FF");
+}
+
+void TestHttp::percentEncodes()
+{
+    QFETCH(QByteArray, plain);
+    QFETCH(QByteArray, encoded);
+    QCOMPARE(percentEncode(plain), encoded);
+}
+
+// size * count must not wrap around and slip under the cap.
+void TestHttp::collectorRefusesOverflowingCounts()
+{
+    std::string text;
+    QByteArray bytes;
+    char data[4] = {};
+    const std::size_t huge = std::numeric_limits<std::size_t>::max() / 2 + 1;
+    QCOMPARE(collectToStdString(data, 2, huge, &text), std::size_t(0));
+    QCOMPARE(collectToByteArray(data, 2, huge, &bytes), std::size_t(0));
+    QCOMPARE(collectToStdString(data, 1, 4, &text), std::size_t(4));
+    QCOMPARE(text.size(), std::size_t(4));
+}
+
+void TestHttp::bodyInManyChunks()
+{
+    QByteArray body;
+    for (int i = 0; body.size() < 200 * 1024; ++i)
+        body += QByteArray::number(i) + ',';
+    FakeResponse response = respond(body);
+    response.chunks = 40;
+    response.chunkDelayMs = 2;
+    m_server->setResponse("/big", response);
+    const std::string got = httpGetToString(m_server->baseUrl().toStdString() + "/big", 10);
+    QCOMPARE(QByteArray::fromStdString(got), body);
+
+    FakeResponse city = respond(kCityAnswer);
+    city.chunks = kCityAnswer.size(); // one byte per write
+    city.chunkDelayMs = 1;
+    m_server->setResponse("/json", city);
+    QCOMPARE(QString::fromStdString(lookupCityByIp(m_server->baseUrl().toStdString(), 10)),
+             QString::fromUtf8("São Paulo"));
+}
+
+void TestHttp::lookupSendsItsUserAgent()
+{
+    m_server->setResponse("/json", respond(kCityAnswer));
+    lookupCityByIp(m_server->baseUrl().toStdString(), 10);
+    const QList<FakeRequest> requests = m_server->requests();
+    QCOMPARE(requests.size(), 1);
+    QCOMPARE(requests.at(0).target, QByteArray("/json"));
+    QCOMPARE(requests.at(0).userAgent, QByteArray("DedoRiruruz/1.0"));
+}
+
+void TestHttp::lookupFailures_data()
+{
+    QTest::addColumn<FakeResponse>("response");
+
+    // A whole, valid answer followed by padding the server never sends: were
+    // the partial body kept, it would decode to a city.
+    FakeResponse cut = respond(R"({"status":"success","city":"Berlin"})" + QByteArray(4096, ' '));
+    cut.cutAfter = int(qstrlen(R"({"status":"success","city":"Berlin"})"));
+    QTest::newRow("cut off mid-transfer") << cut;
+
+    FakeResponse slow = respond(kCityAnswer);
+    slow.hang = true;
+    QTest::newRow("no answer within the time-out") << slow;
+
+    QTest::newRow("oversized body")
+        << respond(R"({"status":"success","city":"Berlin"})" + QByteArray(int(kMaxBodyBytes), ' '));
+}
+
+void TestHttp::lookupFailures()
+{
+    QFETCH(FakeResponse, response);
+    m_server->setResponse("/json", response);
+    QCOMPARE(lookupCityByIp(m_server->baseUrl().toStdString(), 1), std::string());
+    QCOMPARE(m_server->requestCount("/json"), 1);
+}
+
+void TestHttp::bodyOfExactlyTheCapIsKept()
+{
+    const QByteArray body(int(kMaxBodyBytes), 'x');
+    m_server->setResponse("/cap", respond(body));
+    QCOMPARE(httpGetToString(m_server->baseUrl().toStdString() + "/cap", 10).size(), kMaxBodyBytes);
+    m_server->setResponse("/over", respond(body + 'x'));
+    QCOMPARE(httpGetToString(m_server->baseUrl().toStdString() + "/over", 10), std::string());
+}
+
+QString TestHttp::weatherOutcome(long timeoutSeconds)
+{
+    WeatherEndpoints endpoints;
+    endpoints.geoBaseUrl = m_server->baseUrl();
+    endpoints.weatherBaseUrl = m_server->baseUrl();
+    endpoints.weatherTimeoutSeconds = timeoutSeconds;
+    QWeatherClient client(QString(), QString::fromLatin1(kWeatherApiKey), nullptr, endpoints);
+    QSignalSpy updated(&client, &QWeatherClient::weatherUpdated);
+    QSignalSpy failed(&client, &QWeatherClient::errorOccurred);
+    if (!failed.wait(15000) || failed.size() != 1 || !updated.isEmpty())
+        return QStringLiteral("<no single error: %1 errors, %2 updates>")
+            .arg(failed.size())
+            .arg(updated.size());
+    return failed.at(0).at(0).toString();
+}
+
+void TestHttp::weatherRequestPathAndUserAgent()
+{
+    m_server->setResponse("/json", respond(kCityAnswer));
+    m_server->setResponse(kWeatherPath, respond(kWeatherAnswer));
+
+    WeatherEndpoints endpoints;
+    endpoints.geoBaseUrl = m_server->baseUrl();
+    endpoints.weatherBaseUrl = m_server->baseUrl();
+    QWeatherClient client(QString(), QString::fromLatin1(kWeatherApiKey), nullptr, endpoints);
+    QSignalSpy updated(&client, &QWeatherClient::weatherUpdated);
+    QVERIFY(updated.wait(15000));
+    QCOMPARE(updated.at(0).at(0).toFloat(), 21.6f);
+    QCOMPARE(updated.at(0).at(1).value<uchar>(), uchar(3));
+
+    const QList<FakeRequest> requests = m_server->requests();
+    QCOMPARE(requests.size(), 2);
+    QCOMPARE(requests.at(1).target, QByteArray("/data/2.5/weather?q=S%C3%A3o%20Paulo&appid=") +
+                                        kWeatherApiKey + "&units=metric&lang=zh_cn");
+    QCOMPARE(requests.at(1).userAgent, QByteArray("VurudedIva/1.0"));
+}
+
+void TestHttp::weatherTransferFailures_data()
+{
+    QTest::addColumn<FakeResponse>("response");
+    QTest::addColumn<QString>("message");
+
+    FakeResponse cut = respond(kWeatherAnswer + QByteArray(4096, ' '));
+    cut.cutAfter = kWeatherAnswer.size();
+    QTest::newRow("cut off mid-transfer")
+        << cut << QStringLiteral("libcurl error: ") + curl_easy_strerror(CURLE_PARTIAL_FILE);
+
+    FakeResponse slow = respond(kWeatherAnswer);
+    slow.hang = true;
+    QTest::newRow("no answer within the time-out")
+        << slow << QStringLiteral("libcurl error: Timeout was reached");
+
+    QTest::newRow("oversized body")
+        << respond(kWeatherAnswer + QByteArray(int(kMaxBodyBytes), ' '))
+        << QStringLiteral("libcurl error: ") + curl_easy_strerror(CURLE_WRITE_ERROR);
+}
+
+void TestHttp::weatherTransferFailures()
+{
+    QFETCH(FakeResponse, response);
+    QFETCH(QString, message);
+    m_server->setResponse(kWeatherPath, response);
+    QCOMPARE(weatherOutcome(1), message);
+}
+
+QTEST_GUILESS_MAIN(TestHttp)
+#include "tst_http.moc"

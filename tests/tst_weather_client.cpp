@@ -1,0 +1,268 @@
+// QWeatherClient as a whole: one outcome per request, refreshes on its own
+// thread with the city found once, a main thread the network never holds up,
+// and a prompt, clean destruction.
+
+#include "fake_http_server.h"
+#include "weather/weather_client.h"
+
+#include <QtTest>
+
+#include <curl/curl.h>
+
+#include <memory>
+
+namespace {
+
+const QByteArray kWeatherPath = "/data/2.5/weather";
+const QByteArray kWeatherAnswer =
+    R"({"weather":[{"id":804}],"main":{"temp":-3.7},"name":"Berlin","cod":200})";
+
+FakeResponse respond(const QByteArray &body)
+{
+    FakeResponse response;
+    response.body = body;
+    return response;
+}
+
+FakeResponse hang()
+{
+    FakeResponse response;
+    response.hang = true;
+    return response;
+}
+
+// Waits without running this thread's event loop, as a creator busy with
+// its own set-up would.
+bool pollWithoutEvents(const std::function<bool()> &condition, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!condition()) {
+        if (deadline.hasExpired())
+            return false;
+        QThread::msleep(5);
+    }
+    return true;
+}
+
+} // namespace
+
+class TestWeatherClient : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void init();
+    void cleanup();
+
+    void refreshesUseTheFoundCityWithOneOutcomeEach();
+    void refreshesKeepTheConstructorCityWhenLookupFails_data();
+    void refreshesKeepTheConstructorCityWhenLookupFails();
+    void firstOutcomeWaitsForTheCreatorsConnections();
+    void hungServerNeverHoldsUpTheMainThread();
+    void destructionIsPromptInEveryPhase_data();
+    void destructionIsPromptInEveryPhase();
+
+private:
+    WeatherEndpoints endpoints(int refreshIntervalMs = 30 * 60 * 1000) const;
+
+    std::unique_ptr<FakeHttpServer> m_server;
+};
+
+void TestWeatherClient::initTestCase()
+{
+    QCOMPARE(curl_global_init(CURL_GLOBAL_DEFAULT), CURLE_OK);
+}
+
+void TestWeatherClient::cleanupTestCase()
+{
+    curl_global_cleanup();
+}
+
+void TestWeatherClient::init()
+{
+    m_server = std::make_unique<FakeHttpServer>();
+    QVERIFY(m_server->listen());
+}
+
+void TestWeatherClient::cleanup()
+{
+    m_server.reset();
+}
+
+WeatherEndpoints TestWeatherClient::endpoints(int refreshIntervalMs) const
+{
+    WeatherEndpoints e;
+    e.geoBaseUrl = m_server->baseUrl();
+    e.weatherBaseUrl = m_server->baseUrl();
+    e.refreshIntervalMs = refreshIntervalMs;
+    return e;
+}
+
+void TestWeatherClient::refreshesUseTheFoundCityWithOneOutcomeEach()
+{
+    m_server->setResponse("/json", respond(R"({"status":"success","city":"Berlin"})"));
+    m_server->setResponse(kWeatherPath, respond(kWeatherAnswer));
+
+    QWeatherClient client(QStringLiteral("Paris"), QStringLiteral("key"), nullptr, endpoints(50));
+    QSignalSpy updated(&client, &QWeatherClient::weatherUpdated);
+    QSignalSpy failed(&client, &QWeatherClient::errorOccurred);
+    QAtomicInt emittedOnMainThread = 0;
+    QThread *const mainThread = QThread::currentThread();
+    connect(
+        &client, &QWeatherClient::weatherUpdated, this,
+        [&] {
+            if (QThread::currentThread() == mainThread)
+                emittedOnMainThread.ref();
+        },
+        Qt::DirectConnection);
+
+    QTRY_VERIFY_WITH_TIMEOUT(updated.size() >= 3, 15000);
+
+    // From the next request on the server never answers. Requests run one
+    // at a time, so once that request has arrived every earlier one has
+    // finished and posted its outcome.
+    m_server->setResponse(kWeatherPath, hang());
+    QTRY_VERIFY_WITH_TIMEOUT(m_server->requestCount(kWeatherPath) > updated.size(), 15000);
+    const int answered = m_server->requestCount(kWeatherPath) - 1;
+    QTRY_COMPARE_WITH_TIMEOUT(updated.size(), answered, 5000);
+    QCoreApplication::processEvents();
+    QCOMPARE(updated.size(), answered);
+    QCOMPARE(failed.size(), 0);
+    QCOMPARE(m_server->requestCount(kWeatherPath), answered + 1);
+
+    for (const QList<QVariant> &outcome : qAsConst(updated)) {
+        QCOMPARE(outcome.at(0).toFloat(), -3.7f);
+        QCOMPARE(outcome.at(1).value<uchar>(), uchar(59));
+    }
+    QCOMPARE(emittedOnMainThread.loadRelaxed(), 0);
+    QCOMPARE(m_server->requestCount("/json"), 1);
+    for (const FakeRequest &request : m_server->requests()) {
+        if (request.path == kWeatherPath)
+            QVERIFY2(request.target.startsWith("/data/2.5/weather?q=Berlin&appid=key&"),
+                     request.target.constData());
+    }
+}
+
+void TestWeatherClient::refreshesKeepTheConstructorCityWhenLookupFails_data()
+{
+    QTest::addColumn<QString>("city");
+    QTest::addColumn<QByteArray>("query");
+    QTest::newRow("empty, as the program passes") << QString() << QByteArray("q=&");
+    QTest::newRow("a name") << QStringLiteral("Paris") << QByteArray("q=Paris&");
+}
+
+void TestWeatherClient::refreshesKeepTheConstructorCityWhenLookupFails()
+{
+    QFETCH(QString, city);
+    QFETCH(QByteArray, query);
+    m_server->setResponse("/json", respond(R"({"status":"fail","message":"reserved range"})"));
+    // What the service says to an empty "q".
+    m_server->setResponse(kWeatherPath, respond(R"({"cod":"400","message":"Nothing to geocode"})"));
+
+    QWeatherClient client(city, QStringLiteral("key"), nullptr, endpoints(50));
+    QSignalSpy updated(&client, &QWeatherClient::weatherUpdated);
+    QSignalSpy failed(&client, &QWeatherClient::errorOccurred);
+    QTRY_VERIFY_WITH_TIMEOUT(failed.size() >= 2, 15000);
+    QCOMPARE(failed.at(0).at(0).toString(), QStringLiteral("API 错误: Nothing to geocode"));
+    QCOMPARE(updated.size(), 0);
+    QCOMPARE(m_server->requestCount("/json"), 1);
+    int weatherRequests = 0;
+    for (const FakeRequest &request : m_server->requests()) {
+        if (request.path != kWeatherPath)
+            continue;
+        ++weatherRequests;
+        QVERIFY2(request.target.startsWith("/data/2.5/weather?" + query),
+                 request.target.constData());
+    }
+    QVERIFY(weatherRequests >= 2);
+}
+
+// The creator connects after the constructor has returned; an answer that
+// arrives before then must still reach it.
+void TestWeatherClient::firstOutcomeWaitsForTheCreatorsConnections()
+{
+    m_server->setResponse("/json", respond(R"({"status":"success","city":"Berlin"})"));
+    m_server->setResponse(kWeatherPath, respond(kWeatherAnswer));
+
+    QWeatherClient client(QString(), QStringLiteral("key"), nullptr, endpoints());
+    QVERIFY(pollWithoutEvents([&] { return m_server->requestCount(kWeatherPath) == 1; }, 15000));
+    // Give an eager client every chance to emit into the void.
+    QThread::msleep(200);
+
+    QSignalSpy updated(&client, &QWeatherClient::weatherUpdated);
+    QSignalSpy failed(&client, &QWeatherClient::errorOccurred);
+    QVERIFY(updated.wait(15000));
+    QCOMPARE(updated.size(), 1);
+    QCOMPARE(failed.size(), 0);
+}
+
+void TestWeatherClient::hungServerNeverHoldsUpTheMainThread()
+{
+    m_server->setResponse("/json", respond(R"({"status":"success","city":"Berlin"})"));
+    m_server->setResponse(kWeatherPath, hang());
+
+    auto client =
+        std::make_unique<QWeatherClient>(QString(), QStringLiteral("key"), nullptr, endpoints());
+    QSignalSpy updated(client.get(), &QWeatherClient::weatherUpdated);
+    QSignalSpy failed(client.get(), &QWeatherClient::errorOccurred);
+
+    int ticks = 0;
+    QTimer record;
+    record.setInterval(50);
+    connect(&record, &QTimer::timeout, this, [&] { ++ticks; });
+    QTRY_VERIFY_WITH_TIMEOUT(m_server->requestCount(kWeatherPath) == 1, 15000);
+    record.start();
+    // Twenty records' worth of ticks while the request hangs (its time-out
+    // is the default 30 seconds).
+    QTRY_VERIFY_WITH_TIMEOUT(ticks >= 20, 10000);
+    QCOMPARE(updated.size() + failed.size(), 0);
+
+    client.reset();
+    QCoreApplication::processEvents();
+    QCOMPARE(updated.size() + failed.size(), 0);
+}
+
+void TestWeatherClient::destructionIsPromptInEveryPhase_data()
+{
+    QTest::addColumn<bool>("lookupHangs");
+    QTest::addColumn<bool>("weatherHangs");
+    QTest::addColumn<bool>("connectFirst");
+    QTest::newRow("during the lookup") << true << false << true;
+    QTest::newRow("during the weather request") << false << true << true;
+    QTest::newRow("waiting for the creator's event loop") << false << false << false;
+    QTest::newRow("idle between refreshes") << false << false << true;
+}
+
+// Each phase would otherwise hold the destructor for a transfer's whole
+// 30-second time-out, or for ever; promptness here means well inside that.
+void TestWeatherClient::destructionIsPromptInEveryPhase()
+{
+    QFETCH(bool, lookupHangs);
+    QFETCH(bool, weatherHangs);
+    QFETCH(bool, connectFirst);
+    WeatherEndpoints e = endpoints();
+    e.lookupTimeoutSeconds = 30;
+    m_server->setResponse("/json",
+                          lookupHangs ? hang() : respond(R"({"status":"success","city":"Rom"})"));
+    m_server->setResponse(kWeatherPath, weatherHangs ? hang() : respond(kWeatherAnswer));
+
+    auto client = std::make_unique<QWeatherClient>(QString(), QStringLiteral("key"), nullptr, e);
+    const QByteArray lastPath = lookupHangs ? QByteArray("/json") : kWeatherPath;
+    if (connectFirst) {
+        QSignalSpy updated(client.get(), &QWeatherClient::weatherUpdated);
+        QTRY_VERIFY_WITH_TIMEOUT(m_server->requestCount(lastPath) == 1, 15000);
+        if (!lookupHangs && !weatherHangs)
+            QTRY_COMPARE_WITH_TIMEOUT(updated.size(), 1, 15000);
+    } else {
+        QVERIFY(pollWithoutEvents([&] { return m_server->requestCount(lastPath) == 1; }, 15000));
+    }
+    QElapsedTimer clock;
+    clock.start();
+    client.reset();
+    QVERIFY2(clock.elapsed() < 10000, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(m_server->requestCount(kWeatherPath), lookupHangs ? 0 : 1);
+}
+
+QTEST_GUILESS_MAIN(TestWeatherClient)
+#include "tst_weather_client.moc"

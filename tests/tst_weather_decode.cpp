@@ -1,0 +1,125 @@
+#include "weather/weather_client.h"
+
+#include <QtTest>
+
+class TestWeatherDecode : public QObject
+{
+    Q_OBJECT
+private slots:
+    void successes_data();
+    void successes();
+    void failures_data();
+    void failures();
+};
+
+// Shaped like the service's current-weather answer.
+static QByteArray answer(const QByteArray &cod, const QByteArray &temp, const QByteArray &weather)
+{
+    QByteArray body =
+        R"({"coord":{"lon":13.41,"lat":52.52},"weather":)" + weather +
+        R"(,"base":"stations","main":{"temp":)" + temp +
+        R"(,"feels_like":20.9,"pressure":1012,"humidity":58},"visibility":10000,)"
+        R"("wind":{"speed":3.6,"deg":250},"dt":1700000000,"id":2950159,"name":"Berlin")";
+    if (!cod.isEmpty())
+        body += R"(,"cod":)" + cod;
+    return body + "}";
+}
+
+static const QByteArray kThunder =
+    R"([{"id":202,"main":"Thunderstorm","description":"雷阵雨","icon":"11d"}])";
+
+void TestWeatherDecode::successes_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<float>("temperature");
+    QTest::addColumn<int>("index");
+
+    QTest::newRow("cod 200 as a number") << answer("200", "21.6", kThunder) << 21.6f << 3;
+    QTest::newRow("no cod") << answer("", "21.6", kThunder) << 21.6f << 3;
+    QTest::newRow("negative temperature") << answer("200", "-3.7", kThunder) << -3.7f << 3;
+    QTest::newRow("temperature at the upper bound")
+        << answer("200", "100", kThunder) << 100.0f << 3;
+    QTest::newRow("temperature at the lower bound")
+        << answer("200", "-100", kThunder) << -100.0f << 3;
+    QTest::newRow("only the first entry counts")
+        << answer("200", "5", R"([{"id":804},{"id":200}])") << 5.0f << 59;
+    QTest::newRow("empty weather array") << answer("200", "21.6", "[]") << 21.6f << 60;
+    QTest::newRow("entry without id")
+        << answer("200", "21.6", R"([{"main":"Clouds"}])") << 21.6f << 60;
+    QTest::newRow("entry not an object") << answer("200", "21.6", "[804]") << 21.6f << 60;
+    QTest::newRow("id as a string") << answer("200", "21.6", R"([{"id":"804"}])") << 21.6f << 60;
+    QTest::newRow("id too large for an int")
+        << answer("200", "21.6", R"([{"id":1e300}])") << 21.6f << 60;
+    QTest::newRow("no main") << QByteArray(R"({"weather":[{"id":800}],"cod":200})") << 0.0f << 55;
+    QTest::newRow("temp not a number")
+        << QByteArray(R"({"main":{"temp":"21.6"},"weather":[{"id":800}],"cod":200})") << 0.0f << 55;
+}
+
+void TestWeatherDecode::successes()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(float, temperature);
+    QFETCH(int, index);
+    const WeatherDecode decoded = QWeatherClient::decodeWeatherResponse(body);
+    QVERIFY2(decoded.ok, qPrintable(decoded.error));
+    QCOMPARE(decoded.temperature, temperature);
+    QCOMPARE(int(decoded.descriptionId), index);
+}
+
+void TestWeatherDecode::failures_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QString>("prefix");
+    QTest::addColumn<QString>("message"); // whole message when not empty
+
+    const QString json = QStringLiteral("JSON 解析失败: ");
+    const QString api = QStringLiteral("API 错误: ");
+
+    QTest::newRow("cod 401 as a number")
+        << QByteArray(R"({"cod":401,"message":"Invalid API key. Please see https://)"
+                      R"(openweathermap.org/faq#error401 for more info."})")
+        << api
+        << api + "Invalid API key. Please see https://openweathermap.org/faq#error401 for more "
+                 "info.";
+    QTest::newRow("cod \"404\" as a string")
+        << QByteArray(R"({"cod":"404","message":"city not found"})") << api
+        << api + "city not found";
+    QTest::newRow("cod \"400\" as a string")
+        << QByteArray(R"({"cod":"400","message":"Nothing to geocode"})") << api
+        << api + "Nothing to geocode";
+    QTest::newRow("cod \"200\" as a string still fails")
+        << answer(R"("200")", "21.6", kThunder) << api << api + "Unknown error";
+    QTest::newRow("failure without message")
+        << QByteArray(R"({"cod":500})") << api << api + "Unknown error";
+    QTest::newRow("invalid JSON") << QByteArray("<html>Bad Gateway</html>") << json << QString();
+    QTest::newRow("cut-off body") << answer("200", "21.6", kThunder).left(60) << json << QString();
+    QTest::newRow("empty body") << QByteArray() << json << QString();
+    QTest::newRow("top-level array")
+        << QByteArray(R"([{"cod":200}])") << QString() << QStringLiteral("无效的 JSON 响应");
+    QTest::newRow("huge temp") << answer("200", "1e300", kThunder) << QString() << QString();
+    QTest::newRow("hugely negative temp")
+        << answer("200", "-1e300", kThunder) << QString() << QString();
+    QTest::newRow("temp just above range")
+        << answer("200", "100.5", kThunder) << QString() << QString();
+    QTest::newRow("temp just below range")
+        << answer("200", "-100.5", kThunder) << QString() << QString();
+}
+
+void TestWeatherDecode::failures()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(QString, prefix);
+    QFETCH(QString, message);
+    const WeatherDecode decoded = QWeatherClient::decodeWeatherResponse(body);
+    QVERIFY(!decoded.ok);
+    QVERIFY(!decoded.error.isEmpty());
+    if (!message.isEmpty())
+        QCOMPARE(decoded.error, message);
+    QVERIFY2(decoded.error.startsWith(prefix), qPrintable(decoded.error));
+    // The parser's own description follows the prefix.
+    if (prefix.startsWith(QLatin1String("JSON")))
+        QVERIFY(decoded.error.size() > prefix.size());
+}
+
+QTEST_GUILESS_MAIN(TestWeatherDecode)
+#include "tst_weather_decode.moc"
