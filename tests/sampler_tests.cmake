@@ -7,3 +7,8 @@ pcreport_add_test(tst_memory_status
 pcreport_add_test(tst_monitor_readings
   SOURCES tst_monitor_readings.cpp
   LIBS coretemp_monitor_core)
+
+pcreport_add_test(tst_coretemp_proxy
+  SOURCES tst_coretemp_proxy.cpp coretemp_shm_fixture.h
+  LIBS pcreport_sampler)
+set_tests_properties(tst_coretemp_proxy PROPERTIES RESOURCE_LOCK coretemp)
