@@ -12,3 +12,9 @@ pcreport_add_test(tst_coretemp_proxy
   SOURCES tst_coretemp_proxy.cpp coretemp_shm_fixture.h
   LIBS pcreport_sampler)
 set_tests_properties(tst_coretemp_proxy PROPERTIES RESOURCE_LOCK coretemp)
+
+# Reads Core Temp's real shared memory object for the core 0 cases.
+pcreport_add_test(tst_hardware_data_obj
+  SOURCES tst_hardware_data_obj.cpp coretemp_shm_fixture.h
+  LIBS pcreport_sampler)
+set_tests_properties(tst_hardware_data_obj PROPERTIES RESOURCE_LOCK coretemp)
