@@ -18,3 +18,10 @@ pcreport_add_test(tst_hardware_data_obj
   SOURCES tst_hardware_data_obj.cpp coretemp_shm_fixture.h
   LIBS pcreport_sampler)
 set_tests_properties(tst_hardware_data_obj PROPERTIES RESOURCE_LOCK coretemp)
+
+# Runs the built monitor ("Core Temp.exe") as a real process.
+pcreport_add_test(tst_monitor
+  SOURCES tst_monitor.cpp coretemp_shm_fixture.h
+  LIBS pcreport_sampler coretemp_monitor_core)
+add_dependencies(tst_monitor coretemp_monitor)
+set_tests_properties(tst_monitor PROPERTIES RESOURCE_LOCK coretemp)
