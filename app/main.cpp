@@ -1,1 +1,37 @@
-int main() { return 0; }
+#include <QCoreApplication>
+#include <QDebug>
+
+#include <curl/curl.h>
+
+#include "app/mode_scan.h"
+#include "output/grab_pc_data.h"
+
+int main(int argc, char *argv[])
+{
+    // First, before anything else: the probe needs applicationDirPath, grab
+    // mode the event loop. The scan sees the arguments as Qt leaves them.
+    QCoreApplication app(argc, argv);
+
+    const ModeRequest request = scanModes(argc, argv);
+    if (request.check)
+        return printCheckResult() ? 1 : 0;
+
+    if (wantsUsage(argc, argv)) {
+        printUsage();
+        return 0;
+    }
+
+    if (request.grab) {
+        // libcurl's global set-up is not thread-safe: do it once, before the
+        // aggregator starts the sampling and weather threads.
+        const CURLcode curlStatus = curl_global_init(CURL_GLOBAL_DEFAULT);
+        if (curlStatus != CURLE_OK)
+            qWarning().noquote() << "curl_global_init failed:" << curl_easy_strerror(curlStatus);
+        // Never destroyed: it lives until the process is killed.
+        new QGrabPcData(nullptr);
+    }
+
+    // Nothing ever quits the loop; outside check mode the process ends when
+    // it is killed. A plain start without a mode word idles here silently.
+    return app.exec();
+}

@@ -20,3 +20,6 @@ bool wantsUsage(int argc, char **argv);
 /// Probes for Core Temp, prints the check line and returns the verdict
 /// (true unless Core Temp is Absent).
 bool printCheckResult();
+
+/// Prints a short usage text to standard output.
+void printUsage();
