@@ -7,7 +7,6 @@
 #include <QJsonObject>
 #include <QJsonParseError>
 #include <QJsonValue>
-#include <QMutexLocker>
 #include <QTimer>
 
 #include <cmath>
@@ -55,9 +54,9 @@ QWeatherClient::QWeatherClient(const QString &city, const QString &apiKey, QObje
     QMetaObject::invokeMethod(
         this,
         [this] {
-            QMutexLocker lock(&m_gateMutex);
+            const std::lock_guard<std::mutex> lock(m_gateMutex);
             m_receiversReady = true;
-            m_gateOpened.wakeAll();
+            m_gateOpened.notify_all();
         },
         Qt::QueuedConnection);
     start(QThread::InheritPriority);
@@ -66,9 +65,9 @@ QWeatherClient::QWeatherClient(const QString &city, const QString &apiKey, QObje
 QWeatherClient::~QWeatherClient()
 {
     {
-        QMutexLocker lock(&m_gateMutex);
+        const std::lock_guard<std::mutex> lock(m_gateMutex);
         m_stopping = true;
-        m_gateOpened.wakeAll();
+        m_gateOpened.notify_all();
     }
     // A transfer in progress notices m_stopping in its progress check within
     // about a second; quit() ends the event loop, or makes a later exec()
@@ -199,8 +198,7 @@ bool QWeatherClient::waitForReceivers()
     // constructor, so its connections exist; waiting there would deadlock.
     if (QThread::currentThread() == thread())
         return true;
-    QMutexLocker lock(&m_gateMutex);
-    while (!m_receiversReady && !m_stopping)
-        m_gateOpened.wait(&m_gateMutex);
+    std::unique_lock<std::mutex> lock(m_gateMutex);
+    m_gateOpened.wait(lock, [this] { return m_receiversReady || m_stopping; });
     return !m_stopping;
 }

@@ -1,11 +1,11 @@
 #pragma once
 
-#include <QMutex>
 #include <QString>
 #include <QThread>
-#include <QWaitCondition>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 
 #include "city_lookup.h"
 
@@ -87,7 +87,8 @@ private:
     WeatherEndpoints m_endpoints;
 
     std::atomic<bool> m_stopping{false};
-    QMutex m_gateMutex;
-    QWaitCondition m_gateOpened;
+    // Plain pthread-backed primitives, so ThreadSanitizer sees the hand-over.
+    std::mutex m_gateMutex;
+    std::condition_variable m_gateOpened;
     bool m_receiversReady = false; ///< guarded by m_gateMutex
 };
