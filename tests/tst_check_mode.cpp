@@ -1,0 +1,229 @@
+#include <QtTest>
+
+#include "app/coretemp.h"
+
+// Runs the built pcreport as the reading program does: a copy in a folder of
+// its own, so that what lies beside it ("Core Temp.exe" or not) is ours to
+// decide, started through a relative path so that no temporary folder name
+// can smuggle a mode word into argv[0].
+class TestCheckMode : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void checkLineForEachState_data();
+    void checkLineForEachState();
+    void modeWords_data();
+    void modeWords();
+    void usage_data();
+    void usage();
+
+private:
+    struct Outcome
+    {
+        bool finished = false;
+        int exitCode = -1;
+        QByteArray out;
+        QByteArray err;
+    };
+
+    QString installCopy(const QString &folder);
+    Outcome run(const QString &workingDir, const QString &program, const QStringList &arguments,
+                int waitMs = 10000, bool verboseQt = false);
+    void startFakeCoreTemp(const QString &fileName);
+
+    QScopedPointer<QTemporaryDir> root;
+    QProcess fakeCoreTemp;
+};
+
+static const QByteArray kTrueLine = "{\"checkHardwareSucceed\": true }\r\n";
+static const QByteArray kFalseLine = "{\"checkHardwareSucceed\": false }\r\n";
+
+// Long enough for a wrongly selected check mode to have printed its line.
+static const int kIdleWaitMs = 700;
+
+void TestCheckMode::initTestCase()
+{
+    QVERIFY2(QFileInfo(PCREPORT_BIN_DIR "/pcreport").isExecutable(), "pcreport has not been built");
+}
+
+void TestCheckMode::init()
+{
+    // A Core Temp run by someone else would turn every "false" true; one
+    // started by another suite may take a moment to end.
+    QVERIFY2(QTest::qWaitFor([] { return !coreTempProcessRunning(); }, 30000),
+             "another process named \"Core Temp.exe\" keeps running");
+    root.reset(new QTemporaryDir(QDir::tempPath() + QStringLiteral("/pcr-XXXXXX")));
+    QVERIFY(root->isValid());
+}
+
+void TestCheckMode::cleanup()
+{
+    if (fakeCoreTemp.state() != QProcess::NotRunning) {
+        fakeCoreTemp.kill();
+        fakeCoreTemp.waitForFinished();
+    }
+    root.reset();
+}
+
+QString TestCheckMode::installCopy(const QString &folder)
+{
+    const QString dir = root->filePath(folder);
+    const QString copy = dir + QStringLiteral("/pcreport");
+    if (!QDir().mkpath(dir) || !QFile::copy(PCREPORT_BIN_DIR "/pcreport", copy))
+        return QString();
+    return copy;
+}
+
+TestCheckMode::Outcome TestCheckMode::run(const QString &workingDir, const QString &program,
+                                          const QStringList &arguments, int waitMs, bool verboseQt)
+{
+    QProcess process;
+    process.setWorkingDirectory(workingDir);
+    if (verboseQt) {
+        // Let Qt talk as much as it can: none of it may reach standard output.
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("*.debug=true"));
+        process.setProcessEnvironment(environment);
+    }
+    process.start(program, arguments);
+    Outcome outcome;
+    if (!process.waitForStarted())
+        return outcome;
+    outcome.finished = process.waitForFinished(waitMs);
+    if (!outcome.finished) {
+        process.kill();
+        process.waitForFinished();
+    } else if (process.exitStatus() == QProcess::NormalExit) {
+        outcome.exitCode = process.exitCode();
+    }
+    outcome.out = process.readAllStandardOutput();
+    outcome.err = process.readAllStandardError();
+    return outcome;
+}
+
+void TestCheckMode::startFakeCoreTemp(const QString &fileName)
+{
+    // A copy of sleep under Core Temp's name, far from any pcreport copy.
+    const QString dir = root->filePath(QStringLiteral("elsewhere"));
+    const QString path = dir + '/' + fileName;
+    QVERIFY(QDir().mkpath(dir));
+    QVERIFY(QFile::copy(QStringLiteral("/bin/sleep"), path));
+    fakeCoreTemp.start(path, {QStringLiteral("30")});
+    QVERIFY(fakeCoreTemp.waitForStarted());
+    QVERIFY(coreTempProcessRunning());
+}
+
+void TestCheckMode::checkLineForEachState_data()
+{
+    QTest::addColumn<QString>("state");
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<int>("exitCode");
+
+    QTest::newRow("absent") << "absent" << kFalseLine << 0;
+    QTest::newRow("present, not running") << "present" << kTrueLine << 1;
+    QTest::newRow("running elsewhere") << "running" << kTrueLine << 1;
+    QTest::newRow("running, other letter case") << "running lower" << kTrueLine << 1;
+}
+
+void TestCheckMode::checkLineForEachState()
+{
+    QFETCH(QString, state);
+    QFETCH(QByteArray, line);
+    QFETCH(int, exitCode);
+
+    const QString program = installCopy(QStringLiteral("bin"));
+    QVERIFY(!program.isEmpty());
+    const QString binDir = QFileInfo(program).path();
+    const QString marker = root->filePath(QStringLiteral("launched"));
+
+    if (state == "present") {
+        // Check mode must never start it; if it did, the marker would appear
+        // (or the script would still be running under Core Temp's name).
+        QFile script(binDir + QStringLiteral("/Core Temp.exe"));
+        QVERIFY(script.open(QIODevice::WriteOnly));
+        script.write("#!/bin/sh\ntouch '" + QFile::encodeName(marker) + "'\n");
+        script.close();
+        QVERIFY(script.setPermissions(script.permissions() | QFileDevice::ExeOwner));
+    } else if (state == "running") {
+        startFakeCoreTemp(QStringLiteral("Core Temp.exe"));
+    } else if (state == "running lower") {
+        startFakeCoreTemp(QStringLiteral("core temp.EXE"));
+    }
+
+    const Outcome outcome =
+        run(binDir, QStringLiteral("./pcreport"), {QStringLiteral("check")}, 10000, true);
+    QVERIFY(outcome.finished);
+    QCOMPARE(outcome.out, line);
+    QCOMPARE(outcome.exitCode, exitCode);
+
+    if (state == "present") {
+        QVERIFY(!QFile::exists(marker));
+        QVERIFY(!coreTempProcessRunning());
+    }
+}
+
+void TestCheckMode::modeWords_data()
+{
+    QTest::addColumn<QString>("folder");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("checks");
+
+    QTest::newRow("grabcheck") << "bin" << QStringList{"grabcheck"} << true;
+    QTest::newRow("grab check") << "bin" << QStringList{"grab", "check"} << true;
+    QTest::newRow("check grab") << "bin" << QStringList{"check", "grab"} << true;
+    QTest::newRow("--check") << "bin" << QStringList{"--check"} << true;
+    QTest::newRow("precheck") << "bin" << QStringList{"precheck"} << true;
+    QTest::newRow("program path holds check") << "checker" << QStringList{} << true;
+    QTest::newRow("Check idles") << "bin" << QStringList{"Check"} << false;
+    QTest::newRow("CHECK idles") << "bin" << QStringList{"CHECK"} << false;
+    QTest::newRow("no arguments idle") << "bin" << QStringList{} << false;
+}
+
+void TestCheckMode::modeWords()
+{
+    QFETCH(QString, folder);
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, checks);
+
+    QVERIFY(!installCopy(folder).isEmpty());
+    // Started as "<folder>/pcreport" from the temporary root: argv[0] holds
+    // the folder's name and nothing else of the temporary path.
+    const Outcome outcome = run(root->path(), folder + QStringLiteral("/pcreport"), arguments,
+                                checks ? 10000 : kIdleWaitMs);
+    if (checks) {
+        QVERIFY(outcome.finished);
+        QCOMPARE(outcome.out, kFalseLine);
+        QCOMPARE(outcome.exitCode, 0);
+    } else {
+        QVERIFY2(!outcome.finished, "a start without a mode word must keep running");
+        QCOMPARE(outcome.out, QByteArray());
+        QCOMPARE(outcome.err, QByteArray());
+    }
+}
+
+void TestCheckMode::usage_data()
+{
+    QTest::addColumn<QString>("option");
+    QTest::newRow("--help") << "--help";
+    QTest::newRow("-h") << "-h";
+}
+
+void TestCheckMode::usage()
+{
+    QFETCH(QString, option);
+    const QString program = installCopy(QStringLiteral("bin"));
+    QVERIFY(!program.isEmpty());
+    const Outcome outcome = run(QFileInfo(program).path(), QStringLiteral("./pcreport"), {option});
+    QVERIFY(outcome.finished);
+    QCOMPARE(outcome.exitCode, 0);
+    QVERIFY2(outcome.out.startsWith("Usage: pcreport"), outcome.out.constData());
+    QVERIFY(outcome.out.contains("check"));
+    QVERIFY(outcome.out.contains("grab"));
+}
+
+QTEST_GUILESS_MAIN(TestCheckMode)
+#include "tst_check_mode.moc"

@@ -1,0 +1,279 @@
+#include <QtTest>
+
+#include <cerrno>
+#include <csignal>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "app/coretemp.h"
+#include "app/coretemp_launch.h"
+
+extern char **environ;
+
+// Launches the fixture program (tests/fixtures/launch_fixture.cpp) under Core
+// Temp's name from a folder whose name holds a space, and reads back the
+// report it writes about how it was started.
+class TestCoreTempLaunch : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void startsDetachedAndHidden();
+    void keepsOffOurOutput();
+    void failures_data();
+    void failures();
+    void failureMessage_data();
+    void failureMessage();
+
+private:
+    using Report = QMap<QString, QString>;
+    Report waitForReport();
+    void reapChildren();
+
+    QScopedPointer<QTemporaryDir> root;
+    QString program;
+    QString reportPath;
+    QList<pid_t> started;
+};
+
+void TestCoreTempLaunch::initTestCase()
+{
+    // Orphans go to init, which in some containers reaps nobody; as a
+    // subreaper this test adopts the programs it launches and reaps them
+    // itself, so no "Core Temp.exe" zombie outlives it.
+    QCOMPARE(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+}
+
+void TestCoreTempLaunch::init()
+{
+    root.reset(new QTemporaryDir);
+    QVERIFY(root->isValid());
+    const QString folder = root->filePath(QStringLiteral("My Tools"));
+    program = folder + QStringLiteral("/Core Temp.exe");
+    QVERIFY(QDir().mkpath(folder));
+    QVERIFY(QFile::copy(QStringLiteral(LAUNCH_FIXTURE), program));
+    reportPath = root->filePath(QStringLiteral("report.txt"));
+    qputenv("PCREPORT_FIXTURE_REPORT", QFile::encodeName(reportPath));
+    qputenv("PCREPORT_FIXTURE_LINGER", "1");
+}
+
+void TestCoreTempLaunch::cleanup()
+{
+    for (pid_t pid : qAsConst(started))
+        kill(pid, SIGKILL);
+    started.clear();
+    reapChildren();
+    qunsetenv("PCREPORT_FIXTURE_REPORT");
+    qunsetenv("PCREPORT_FIXTURE_LINGER");
+    root.reset();
+}
+
+void TestCoreTempLaunch::reapChildren()
+{
+    QDeadlineTimer deadline(10000);
+    while (!deadline.hasExpired()) {
+        const pid_t pid = waitpid(-1, nullptr, WNOHANG);
+        if (pid < 0)
+            return; // ECHILD: nobody left
+        if (pid == 0)
+            QTest::qWait(10);
+    }
+    QFAIL("a launched program outlived the test");
+}
+
+TestCoreTempLaunch::Report TestCoreTempLaunch::waitForReport()
+{
+    Report report;
+    if (!QTest::qWaitFor([this] { return QFile::exists(reportPath); }, 10000))
+        return report;
+    QFile file(reportPath);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return report;
+    while (!file.atEnd()) {
+        const QString line = QString::fromUtf8(file.readLine()).chopped(1);
+        const int equals = line.indexOf('=');
+        report.insert(line.left(equals), line.mid(equals + 1));
+    }
+    const pid_t pid = report.value(QStringLiteral("pid")).toInt();
+    if (pid > 0)
+        started.append(pid);
+    return report;
+}
+
+void TestCoreTempLaunch::startsDetachedAndHidden()
+{
+    QTemporaryDir workDir;
+    QVERIFY(workDir.isValid());
+    const QString previousDir = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(workDir.path()));
+    // A descriptor without close-on-exec, as a careless library might leave one.
+    int leak[2];
+    QCOMPARE(pipe(leak), 0);
+
+    QTest::ignoreMessage(QtDebugMsg, "CoreTemp started hidden.");
+    const bool launched = launchCoreTemp(program);
+
+    // The intermediate child must be reaped by now: nothing of ours is left
+    // as a zombie. (The launched program itself is alive and lingering.)
+    siginfo_t zombie{};
+    const int waited = waitid(P_ALL, 0, &zombie, WEXITED | WNOHANG | WNOWAIT);
+    const int waitError = errno;
+    ::close(leak[0]);
+    ::close(leak[1]);
+    QDir::setCurrent(previousDir);
+    QVERIFY(launched);
+    QVERIFY(waited == 0 || waitError == ECHILD);
+    QCOMPARE(zombie.si_pid, 0);
+
+    const Report report = waitForReport();
+    QVERIFY2(!report.isEmpty(), "the launched program wrote no report");
+    QCOMPARE(report.value("argc"), QStringLiteral("1"));
+    QCOMPARE(report.value("argv0"), program);
+    QCOMPARE(QFileInfo(report.value("cwd")).canonicalFilePath(),
+             QFileInfo(workDir.path()).canonicalFilePath());
+
+    // Its own session, led by the intermediate child that has gone: no
+    // controlling terminal can ever be acquired, no signal of our group reaches it.
+    const QString pid = report.value("pid");
+    QVERIFY(report.value("sid") != QString::number(getsid(0)));
+    QVERIFY(report.value("sid") != pid);
+    QCOMPARE(report.value("pgid"), report.value("sid"));
+
+    // Standard streams on /dev/null and nothing else inherited from us.
+    QStringList descriptors;
+    for (auto it = report.cbegin(); it != report.cend(); ++it) {
+        if (it.key().startsWith(QLatin1String("fd")))
+            descriptors << it.key() + '=' + it.value();
+    }
+    QCOMPARE(descriptors, (QStringList{"fd0=/dev/null", "fd1=/dev/null", "fd2=/dev/null"}));
+    QCOMPARE(kill(pid.toInt(), 0), 0);
+}
+
+void TestCoreTempLaunch::keepsOffOurOutput()
+{
+    // The launcher runs in a helper whose stdout and stderr are pipes to us,
+    // as pcreport's are to the reading program. Both must reach EOF as soon
+    // as the helper ends, while the launched program still runs.
+    int out[2], err[2];
+    QCOMPARE(pipe2(out, O_CLOEXEC), 0);
+    QCOMPARE(pipe2(err, O_CLOEXEC), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    const QByteArray helper = LAUNCH_HELPER;
+    const QByteArray target = QFile::encodeName(program);
+    char *const argv[] = {const_cast<char *>(helper.constData()),
+                          const_cast<char *>(target.constData()), nullptr};
+    pid_t helperPid = 0;
+    const int spawned =
+        posix_spawn(&helperPid, helper.constData(), &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    ::close(err[1]);
+    QCOMPARE(spawned, 0);
+
+    QByteArray stdoutData, stderrData;
+    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    QDeadlineTimer deadline(10000);
+    while ((fds[0].fd >= 0 || fds[1].fd >= 0) && !deadline.hasExpired()) {
+        if (poll(fds, 2, int(deadline.remainingTime())) <= 0)
+            continue;
+        for (pollfd &p : fds) {
+            if (p.fd < 0 || !p.revents)
+                continue;
+            char buffer[512];
+            const ssize_t n = read(p.fd, buffer, sizeof buffer);
+            if (n > 0) {
+                (&p == &fds[0] ? stdoutData : stderrData).append(buffer, int(n));
+            } else {
+                ::close(p.fd);
+                p.fd = -1;
+            }
+        }
+    }
+    const bool bothAtEof = fds[0].fd < 0 && fds[1].fd < 0;
+    for (pollfd &p : fds) {
+        if (p.fd >= 0)
+            ::close(p.fd);
+    }
+    int status = 0;
+    QCOMPARE(waitpid(helperPid, &status, 0), helperPid);
+
+    const Report report = waitForReport();
+    QVERIFY2(!report.isEmpty(), "the launched program wrote no report");
+    QVERIFY2(bothAtEof, "the launched program holds our pipes open");
+    QCOMPARE(kill(report.value("pid").toInt(), 0), 0); // EOF came while it still ran
+    QVERIFY(WIFEXITED(status));
+    QCOMPARE(WEXITSTATUS(status), 0);
+    QCOMPARE(stdoutData, QByteArray());
+    QVERIFY2(stderrData.contains("CoreTemp started hidden."), stderrData.constData());
+    QVERIFY(!stderrData.contains("fixture"));
+}
+
+void TestCoreTempLaunch::failures_data()
+{
+    QTest::addColumn<QString>("what");
+    QTest::addColumn<int>("error");
+
+    QTest::newRow("missing file") << "missing" << ENOENT;
+    QTest::newRow("missing folder") << "missing folder" << ENOENT;
+    QTest::newRow("not executable") << "plain file" << EACCES;
+    QTest::newRow("a folder") << "folder" << EACCES;
+}
+
+void TestCoreTempLaunch::failures()
+{
+    QFETCH(QString, what);
+    QFETCH(int, error);
+
+    QString path = program;
+    if (what == "missing") {
+        QVERIFY(QFile::remove(program));
+    } else if (what == "missing folder") {
+        path = root->filePath(QStringLiteral("Not Here/Core Temp.exe"));
+    } else if (what == "plain file") {
+        QVERIFY(QFile::setPermissions(program, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+    } else if (what == "folder") {
+        QVERIFY(QFile::remove(program));
+        QVERIFY(QDir().mkpath(program));
+    }
+
+    const QByteArray message = "Failed to start CoreTemp: " + QByteArray::number(error);
+    QTest::ignoreMessage(QtWarningMsg, message.constData());
+    QVERIFY(!launchCoreTemp(path));
+
+    const LaunchOutcome outcome = startHiddenProcess(path.toStdString());
+    QVERIFY(!outcome.started);
+    QCOMPARE(outcome.error, static_cast<unsigned long>(error));
+    QVERIFY(!QFile::exists(reportPath));
+}
+
+void TestCoreTempLaunch::failureMessage_data()
+{
+    QTest::addColumn<qulonglong>("code");
+    QTest::addColumn<QByteArray>("message");
+    QTest::newRow("ERROR_FILE_NOT_FOUND") << 2ULL << QByteArray("Failed to start CoreTemp: 2");
+    // Windows error codes are DWORDs; large ones are printed unsigned.
+    QTest::newRow("largest DWORD")
+        << 4294967295ULL << QByteArray("Failed to start CoreTemp: 4294967295");
+}
+
+void TestCoreTempLaunch::failureMessage()
+{
+    QFETCH(qulonglong, code);
+    QFETCH(QByteArray, message);
+    QCOMPARE(QByteArray::fromStdString(launchFailureMessage(static_cast<unsigned long>(code))),
+             message);
+}
+
+QTEST_GUILESS_MAIN(TestCoreTempLaunch)
+#include "tst_coretemp_launch.moc"

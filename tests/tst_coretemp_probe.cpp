@@ -1,0 +1,197 @@
+#include <QtTest>
+
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "app/coretemp.h"
+#include "app/coretemp_probe_linux.h"
+
+extern char **environ;
+
+// The probe against real processes: copies of sleep and true under Core
+// Temp's image name, run from temporary folders. The test's own folder holds
+// no "Core Temp.exe", so probeCoreTemp() can only answer Running or Absent
+// here; PresentNotRunning is checked through pcreport in tst_check_mode.
+class TestCoreTempProbe : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void tasklistOutput_data();
+    void tasklistOutput();
+    void runningProcess_data();
+    void runningProcess();
+    void zombieDoesNotCount();
+    void procTree_data();
+    void procTree();
+
+private:
+    QTemporaryDir dir;
+};
+
+void TestCoreTempProbe::initTestCase()
+{
+    QVERIFY(dir.isValid());
+    QVERIFY2(!QFile::exists(coreTempPath()), "the test's folder must not hold Core Temp.exe");
+}
+
+void TestCoreTempProbe::init()
+{
+    // One started by another suite may take a moment to end.
+    QVERIFY2(QTest::qWaitFor([] { return !coreTempProcessRunning(); }, 30000),
+             "another process named \"Core Temp.exe\" keeps running");
+    QCOMPARE(probeCoreTemp(), Absent);
+}
+
+void TestCoreTempProbe::tasklistOutput_data()
+{
+    QTest::addColumn<QByteArray>("output");
+    QTest::addColumn<bool>("names");
+
+    QTest::newRow("one process")
+        << QByteArray("\r\nCore Temp.exe                 4242 Console                    1     "
+                      "12,345 K\r\n")
+        << true;
+    QTest::newRow("two processes") << QByteArray("Core Temp.exe  1 Console 1 1 K\r\n"
+                                                 "Core Temp.exe  2 Console 1 1 K\r\n")
+                                   << true;
+    QTest::newRow("other letter case") << QByteArray("core temp.EXE  7 Services 0 9 K\r\n") << true;
+    QTest::newRow("none running")
+        << QByteArray("INFO: No tasks are running which match the specified criteria.\r\n")
+        << false;
+    QTest::newRow("no output") << QByteArray() << false;
+    QTest::newRow("name after a NUL") << QByteArray("junk\0Core Temp.exe 1 K", 22) << false;
+    QTest::newRow("name before a NUL") << QByteArray("Core Temp.exe 1 K\0junk", 22) << true;
+    QTest::newRow("OEM bytes around it")
+        << QByteArray("\x81\xfe Core Temp.exe 5 Konsole 1 2.048 K\r\n") << true;
+    QTest::newRow("name without its extension") << QByteArray("Core Temp 5 Console 1 1 K") << false;
+}
+
+void TestCoreTempProbe::tasklistOutput()
+{
+    QFETCH(QByteArray, output);
+    QFETCH(bool, names);
+    QCOMPARE(tasklistNamesCoreTemp(output), names);
+}
+
+void TestCoreTempProbe::runningProcess_data()
+{
+    QTest::addColumn<QString>("folder");
+    QTest::addColumn<QString>("fileName");
+    QTest::addColumn<bool>("counts");
+
+    QTest::newRow("Core Temp.exe") << "a"
+                                   << "Core Temp.exe" << true;
+    QTest::newRow("core temp.EXE, folder with spaces") << "some other place"
+                                                       << "core temp.EXE" << true;
+    QTest::newRow("CORE TEMP.EXE") << "b"
+                                   << "CORE TEMP.EXE" << true;
+    QTest::newRow("without extension") << "c"
+                                       << "Core Temp" << false;
+    QTest::newRow("longer name") << "d"
+                                 << "Core Temp.exe2" << false;
+    QTest::newRow("prefixed name") << "e"
+                                   << "xCore Temp.exe" << false;
+}
+
+void TestCoreTempProbe::runningProcess()
+{
+    QFETCH(QString, folder);
+    QFETCH(QString, fileName);
+    QFETCH(bool, counts);
+
+    const QString path = dir.filePath(folder) + '/' + fileName;
+    QVERIFY(QDir().mkpath(dir.filePath(folder)));
+    QVERIFY(QFile::exists(path) || QFile::copy(QStringLiteral("/bin/sleep"), path));
+
+    QProcess process;
+    process.start(path, {QStringLiteral("30")});
+    QVERIFY(process.waitForStarted());
+    const bool running = coreTempProcessRunning();
+    const CoreTempState state = probeCoreTemp();
+    process.kill();
+    QVERIFY(process.waitForFinished());
+
+    QCOMPARE(running, counts);
+    QCOMPARE(state, counts ? Running : Absent);
+    QVERIFY(!coreTempProcessRunning());
+}
+
+void TestCoreTempProbe::zombieDoesNotCount()
+{
+    // An ended child nobody has reaped yet still shows its name in /proc.
+    // Where init reaps nothing (some containers), such a zombie stays for good.
+    const QByteArray path = QFile::encodeName(dir.filePath(QStringLiteral("Core Temp.exe")));
+    QVERIFY(QFile::copy(QStringLiteral("/bin/true"), QFile::decodeName(path)));
+    char *const argv[] = {const_cast<char *>(path.constData()), nullptr};
+    pid_t pid = 0;
+    QCOMPARE(posix_spawn(&pid, path.constData(), nullptr, nullptr, argv, environ), 0);
+    siginfo_t info{};
+    // WNOWAIT: wait for the end but leave the zombie in place.
+    QCOMPARE(waitid(P_PID, id_t(pid), &info, WEXITED | WNOWAIT), 0);
+
+    QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
+    const bool commReadable = comm.open(QIODevice::ReadOnly);
+    const QByteArray name = comm.readAll();
+    const bool running = coreTempProcessRunning();
+    waitpid(pid, nullptr, 0);
+
+    QVERIFY(commReadable);
+    QCOMPARE(name, QByteArray("Core Temp.exe\n"));
+    QVERIFY(!running);
+}
+
+// A hand-made tree in /proc's shape: what the scan skips and what it keeps.
+void TestCoreTempProbe::procTree_data()
+{
+    QTest::addColumn<QStringList>("entries"); // "dir/file=content"; "dir/" for an empty dir
+    QTest::addColumn<bool>("found");
+
+    QTest::newRow("live process") << QStringList{"17/comm=Core Temp.exe\n",
+                                                 "17/stat=17 (Core Temp.exe) S 1 17"}
+                                  << true;
+    QTest::newRow("vanished entries around it") << QStringList{"5/",
+                                                               "9/comm=bash\n",
+                                                               "12/",
+                                                               "17/comm=Core Temp.exe\n",
+                                                               "17/stat=17 (Core Temp.exe) R 1 17",
+                                                               "30/"}
+                                                << true;
+    QTest::newRow("vanished between comm and stat")
+        << QStringList{"17/comm=Core Temp.exe\n"} << false;
+    QTest::newRow("zombie") << QStringList{"17/comm=Core Temp.exe\n",
+                                           "17/stat=17 (Core Temp.exe) Z 1 17"}
+                            << false;
+    QTest::newRow("not a process directory")
+        << QStringList{"self/comm=Core Temp.exe\n", "self/stat=17 (Core Temp.exe) S 1 17",
+                       "17a/comm=Core Temp.exe\n", "17a/stat=17 (Core Temp.exe) S 1 17"}
+        << false;
+    QTest::newRow("empty tree") << QStringList{} << false;
+}
+
+void TestCoreTempProbe::procTree()
+{
+    QFETCH(QStringList, entries);
+    QFETCH(bool, found);
+
+    QTemporaryDir proc;
+    QVERIFY(proc.isValid());
+    for (const QString &entry : entries) {
+        const int slash = entry.indexOf('/');
+        QVERIFY(QDir(proc.path()).mkpath(entry.left(slash)));
+        if (slash == entry.size() - 1)
+            continue;
+        const int equals = entry.indexOf('=');
+        QFile file(proc.filePath(entry.left(equals)));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(entry.mid(equals + 1).toUtf8());
+    }
+    QCOMPARE(procListNamesCoreTemp(proc.path()), found);
+    QVERIFY(!procListNamesCoreTemp(proc.filePath(QStringLiteral("missing"))));
+}
+
+QTEST_GUILESS_MAIN(TestCoreTempProbe)
+#include "tst_coretemp_probe.moc"
