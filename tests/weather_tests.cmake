@@ -12,3 +12,16 @@ pcreport_add_test(tst_http SOURCES tst_http.cpp
   LIBS pcreport_weather pcreport_fake_http CURL::libcurl)
 pcreport_add_test(tst_weather_client SOURCES tst_weather_client.cpp
   LIBS pcreport_weather pcreport_fake_http CURL::libcurl)
+
+# Both web services in one program, for the end-to-end test's namespace.
+add_executable(weather_fake_service fake_weather_service.cpp)
+target_link_libraries(weather_fake_service PRIVATE pcreport_fake_http)
+
+pcreport_add_test(tst_weather_e2e SOURCES tst_weather_e2e.cpp LIBS Qt5::Core)
+target_compile_definitions(tst_weather_e2e PRIVATE
+  WEATHER_FAKE_SERVICE="$<TARGET_FILE:weather_fake_service>")
+add_dependencies(tst_weather_e2e weather_fake_service pcreport)
+if(TARGET coretemp_monitor)
+  add_dependencies(tst_weather_e2e coretemp_monitor)
+endif()
+set_tests_properties(tst_weather_e2e PROPERTIES RESOURCE_LOCK coretemp TIMEOUT 300)

@@ -1,0 +1,118 @@
+// The built `pcreport grab` with both web services replaced by a fake one on
+// port 80 of a private network namespace, reached through the real host
+// names: the weather lands in the records, and stays at its defaults when
+// the service fails.
+
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <unistd.h>
+
+namespace {
+
+const QString kScript = QStringLiteral(PCREPORT_TEST_SOURCE_DIR "/weather_e2e.sh");
+const QString kFakeService = QStringLiteral(WEATHER_FAKE_SERVICE);
+
+QString weatherAnswer(const char *temp, int id)
+{
+    return QStringLiteral(R"({"coord":{"lon":13.41,"lat":52.52},)"
+                          R"("weather":[{"id":%2,"main":"Thunderstorm","description":"雷阵雨"}],)"
+                          R"("main":{"temp":%1,"humidity":58},"name":"Berlin","cod":200})")
+        .arg(QLatin1String(temp))
+        .arg(id);
+}
+
+} // namespace
+
+class TestWeatherE2e : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void recordsCarryTheWeather_data();
+    void recordsCarryTheWeather();
+};
+
+void TestWeatherE2e::initTestCase()
+{
+    if (::geteuid() != 0)
+        QSKIP("needs root for a private mount and network namespace (unshare -mn)");
+    QProcess probe;
+    probe.start(QStringLiteral("unshare"), {QStringLiteral("-mn"), QStringLiteral("true")});
+    if (!probe.waitForFinished(10000) || probe.exitStatus() != QProcess::NormalExit ||
+        probe.exitCode() != 0)
+        QSKIP("this machine does not allow private namespaces (unshare -mn failed)");
+    QVERIFY(QFile::exists(QStringLiteral(PCREPORT_BIN_DIR "/pcreport")));
+    QVERIFY(QFile::exists(QStringLiteral(PCREPORT_BIN_DIR "/Core Temp.exe")));
+    QVERIFY(QFile::exists(kFakeService));
+}
+
+void TestWeatherE2e::recordsCarryTheWeather_data()
+{
+    QTest::addColumn<QString>("cityAnswer");
+    QTest::addColumn<QString>("weatherAnswer");
+    QTest::addColumn<int>("temperature");
+    QTest::addColumn<int>("descriptionId");
+
+    const QString berlin = QStringLiteral(R"({"status":"success","city":"Berlin"})");
+    QTest::newRow("21.6 C, thunderstorm") << berlin << weatherAnswer("21.6", 202) << 21 << 3;
+    QTest::newRow("-3.7 C, overcast") << berlin << weatherAnswer("-3.7", 804) << -3 << 59;
+    QTest::newRow("service refuses the key")
+        << berlin
+        << QStringLiteral(R"({"cod":401,"message":"Invalid API key. Please see )"
+                          R"(https://openweathermap.org/faq#error401 for more info."})")
+        << 25 << 60;
+    QTest::newRow("lookup fails, weather answers garbage")
+        << QStringLiteral(R"({"status":"fail","message":"private range"})")
+        << QStringLiteral("<html>502 Bad Gateway</html>") << 25 << 60;
+}
+
+void TestWeatherE2e::recordsCarryTheWeather()
+{
+    QFETCH(QString, cityAnswer);
+    QFETCH(QString, weatherAnswer);
+    QFETCH(int, temperature);
+    QFETCH(int, descriptionId);
+
+    QTemporaryDir work;
+    QVERIFY(work.isValid());
+    QProcess run;
+    run.setProcessChannelMode(QProcess::SeparateChannels);
+    run.start(QStringLiteral("unshare"), {QStringLiteral("-mn"), QStringLiteral("bash"), kScript,
+                                          QStringLiteral(PCREPORT_BIN_DIR), kFakeService,
+                                          work.path(), cityAnswer, weatherAnswer});
+    QVERIFY(run.waitForFinished(90000));
+    const QByteArray errors = run.readAllStandardError();
+    QVERIFY2(run.exitStatus() == QProcess::NormalExit && run.exitCode() == 0, errors.constData());
+
+    const QList<QByteArray> lines = run.readAllStandardOutput().trimmed().split('\n');
+    QVERIFY2(lines.size() >= 2, errors.constData());
+    QList<QJsonObject> records;
+    for (const QByteArray &line : lines) {
+        QJsonParseError error;
+        const QJsonDocument document = QJsonDocument::fromJson(line, &error);
+        QVERIFY2(error.error == QJsonParseError::NoError && document.isObject(), line.constData());
+        records << document.object();
+    }
+    // Records printed before the answer came carry the defaults; the last
+    // one was printed well after it.
+    for (const QJsonObject &record : qAsConst(records)) {
+        const int seen = record.value(QLatin1String("ServerWeather")).toInt(1000);
+        QVERIFY2(seen == 25 || seen == temperature, QByteArray::number(seen).constData());
+    }
+    QCOMPARE(records.last().value(QLatin1String("ServerWeather")).toInt(1000), temperature);
+    QCOMPARE(records.last().value(QLatin1String("ServerWeatherID")).toInt(1000), descriptionId);
+    QCOMPARE(records.last().value(QLatin1String("CpuTemperature")).toInt(1000), 40);
+
+    QFile log(work.filePath(QStringLiteral("requests.log")));
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    QCOMPARE(log.readAll(), QByteArray("/json\n/data/2.5/weather\n"));
+}
+
+QTEST_GUILESS_MAIN(TestWeatherE2e)
+#include "tst_weather_e2e.moc"
