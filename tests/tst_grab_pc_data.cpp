@@ -4,6 +4,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
+#include <QThread>
 
 #include <atomic>
 #include <memory>
@@ -17,7 +18,8 @@
 namespace {
 
 // Answers the city lookup with a city, the first weather request with 21.9 °C
-// and condition 202, and every later one with the service's key error.
+// and condition 202, and every later one with the service's key error. It
+// serves from a thread of its own, so it answers whichever thread asks.
 class FakeWeatherService : public QObject
 {
 public:
@@ -29,13 +31,23 @@ public:
                 connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
             }
         });
-        m_server.listen(QHostAddress::LocalHost);
+        moveToThread(&m_thread);
+        m_thread.start();
+        QMetaObject::invokeMethod(
+            this, [this] { m_server.listen(QHostAddress::LocalHost); },
+            Qt::BlockingQueuedConnection);
+    }
+    ~FakeWeatherService() override
+    {
+        QMetaObject::invokeMethod(
+            this, [this] { m_server.close(); }, Qt::BlockingQueuedConnection);
+        m_thread.quit();
+        m_thread.wait();
     }
     QString baseUrl() const
     {
         return QStringLiteral("http://127.0.0.1:%1").arg(m_server.serverPort());
     }
-    int weatherRequests = 0;
 
 private:
     void serve(QTcpSocket *socket)
@@ -49,7 +61,7 @@ private:
         QByteArray body;
         if (path.startsWith("/json"))
             body = R"({"status":"success","city":"Testville"})";
-        else if (path.startsWith("/data/2.5/weather") && weatherRequests++ == 0)
+        else if (path.startsWith("/data/2.5/weather") && m_weatherRequests++ == 0)
             body = R"({"cod":200,"main":{"temp":21.9},"weather":[{"id":202}]})";
         else
             body = R"({"cod":401,"message":"Invalid API key."})";
@@ -59,8 +71,10 @@ private:
         socket->disconnectFromHost();
     }
 
-    QTcpServer m_server;
+    QThread m_thread;
+    QTcpServer m_server{this};
     QHash<QTcpSocket *, QByteArray> m_pending;
+    int m_weatherRequests = 0;
 };
 
 struct Recorder
