@@ -1,0 +1,287 @@
+// Core Temp's shared block read through CoreTempProxy under wine, published by
+// the test itself under Core Temp's names.
+
+#include "sampler/coretemp_proxy.h"
+#include "win_check.h"
+
+#include <windows.h>
+
+#include <cstring>
+#include <functional>
+#include <string>
+
+using wincheck::check;
+
+namespace {
+
+/// A block as Core Temp publishes it: one processor with two cores.
+CoreTempSharedData sampleBlock()
+{
+    CoreTempSharedData block{};
+    block.uiCPUCnt = 1;
+    block.uiCoreCnt = 2;
+    block.uiLoad[0] = 37;
+    block.uiLoad[1] = 91;
+    block.uiTjMax[0] = 100;
+    block.fTemp[0] = 45.5f;
+    block.fTemp[1] = 70.25f;
+    std::strcpy(block.sCPUName, "Test CPU");
+    return block;
+}
+
+/// The mapping as Core Temp would create it; closed again on destruction.
+class Publisher
+{
+public:
+    explicit Publisher(DWORD size, DWORD sectionFlags = SEC_COMMIT)
+    {
+        m_mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE | sectionFlags,
+                                       0, size, kCoreTempMappingNameW);
+        if (m_mapping != nullptr && sectionFlags == SEC_COMMIT)
+            m_view = MapViewOfFile(m_mapping, FILE_MAP_WRITE, 0, 0, 0);
+    }
+    ~Publisher()
+    {
+        if (m_view != nullptr)
+            UnmapViewOfFile(m_view);
+        if (m_mapping != nullptr)
+            CloseHandle(m_mapping);
+    }
+    Publisher(const Publisher &) = delete;
+    Publisher &operator=(const Publisher &) = delete;
+
+    bool ready(bool needsView = true) const
+    {
+        return m_mapping != nullptr && (!needsView || m_view != nullptr);
+    }
+    void write(const CoreTempSharedData &block, std::size_t length = sizeof(CoreTempSharedData))
+    {
+        std::memcpy(m_view, &block, length);
+    }
+    CoreTempSharedData &block() { return *static_cast<CoreTempSharedData *>(m_view); }
+
+private:
+    HANDLE m_mapping = nullptr;
+    void *m_view = nullptr;
+};
+
+// Our stand-ins for Core Temp wait for the mutex with a bound too, so that a
+// reader that never releases it fails the checks below instead of hanging them.
+constexpr DWORD kHolderWaitMs = 10000;
+
+DWORD WINAPI threadEntry(void *context)
+{
+    auto *body = static_cast<std::function<void()> *>(context);
+    (*body)();
+    delete body;
+    return 0;
+}
+
+HANDLE startThread(std::function<void()> body)
+{
+    auto *context = new std::function<void()>(std::move(body));
+    HANDLE thread = CreateThread(nullptr, 0, threadEntry, context, 0, nullptr);
+    if (thread == nullptr)
+        delete context;
+    return thread;
+}
+
+void join(HANDLE thread)
+{
+    if (thread == nullptr)
+        return;
+    WaitForSingleObject(thread, 30000);
+    CloseHandle(thread);
+}
+
+/// Whether a thread other than this one can take the mutex at once, that is,
+/// nobody (the reader included) still owns it.
+bool mutexFreeForOthers(HANDLE mutex)
+{
+    DWORD result = WAIT_FAILED;
+    join(startThread([&] {
+        result = WaitForSingleObject(mutex, 0);
+        if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED)
+            ReleaseMutex(mutex);
+    }));
+    return result == WAIT_OBJECT_0;
+}
+
+bool mappingNameExists()
+{
+    HANDLE mapping = OpenFileMappingW(FILE_MAP_READ, FALSE, kCoreTempMappingNameW);
+    if (mapping == nullptr)
+        return false;
+    CloseHandle(mapping);
+    return true;
+}
+
+/// Views of files or sections mapped into this process just now.
+int mappedViews()
+{
+    int views = 0;
+    const char *address = nullptr;
+    MEMORY_BASIC_INFORMATION info;
+    while (VirtualQuery(address, &info, sizeof info) == sizeof info) {
+        if (info.Type == MEM_MAPPED && info.BaseAddress == info.AllocationBase)
+            ++views;
+        const char *next = static_cast<const char *>(info.BaseAddress) + info.RegionSize;
+        if (next <= address)
+            break;
+        address = next;
+    }
+    return views;
+}
+
+bool mutexNameExists()
+{
+    HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, kCoreTempMutexNameW);
+    if (mutex == nullptr)
+        return false;
+    CloseHandle(mutex);
+    return true;
+}
+
+void noMappingIsNoData()
+{
+    CoreTempProxy proxy;
+    check(!mappingNameExists() && !proxy.GetData() && proxy.GetCPUCount() == 0,
+          "no mapping gives no data");
+}
+
+void readsPublishedBlock()
+{
+    {
+        Publisher publisher(sizeof(CoreTempSharedData));
+        if (!check(publisher.ready(), "block published under CoreTempMappingObject"))
+            return;
+        publisher.write(sampleBlock());
+
+        const int viewsBefore = mappedViews();
+        CoreTempProxy proxy;
+        const bool read = proxy.GetData();
+        check(mappedViews() == viewsBefore, "reader unmaps its view",
+              std::to_string(mappedViews() - viewsBefore) + " more views mapped");
+        check(read && proxy.GetCPUCount() == 1, "published block is read (no mutex present)");
+        check(proxy.GetTemp(0) == 45.5f && proxy.GetCoreLoad(0) == 37, "core 0 is read at index 0",
+              "temperature " + std::to_string(proxy.GetTemp(0)) + ", load " +
+                  std::to_string(proxy.GetCoreLoad(0)));
+        check(proxy.GetTemp(1) == 70.25f && proxy.GetCoreLoad(1) == 91,
+              "second core sits at index 1");
+
+        // A fresh snapshot per read: a later block replaces the earlier one.
+        CoreTempSharedData next = sampleBlock();
+        next.fTemp[0] = 50.0f;
+        publisher.write(next);
+        CoreTempProxy later;
+        check(later.GetData() && later.GetTemp(0) == 50.0f, "each read takes the current block");
+    }
+    // Named objects vanish with their last handle, so a reader that leaked its
+    // mapping handle would keep the name alive after the publisher is gone.
+    check(!mappingNameExists(), "reader keeps no handle to the mapping");
+}
+
+void waitsWhileCoreTempWrites()
+{
+    Publisher publisher(sizeof(CoreTempSharedData));
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, kCoreTempMutexNameW);
+    HANDLE held = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!check(publisher.ready() && mutex != nullptr && held != nullptr,
+               "block and CoreTempMutexObject published"))
+        return;
+    publisher.write(sampleBlock());
+
+    // Core Temp in the middle of a rewrite: the block is inconsistent until the
+    // mutex is released, so only a reader that waited sees the finished block.
+    HANDLE writer = startThread([&] {
+        WaitForSingleObject(mutex, kHolderWaitMs);
+        publisher.block().fTemp[0] = -1.0f;
+        publisher.block().uiLoad[0] = 0;
+        SetEvent(held);
+        Sleep(50);
+        publisher.block().fTemp[0] = 61.25f;
+        publisher.block().uiLoad[0] = 12;
+        ReleaseMutex(mutex);
+    });
+    WaitForSingleObject(held, 30000);
+    CoreTempProxy proxy;
+    const bool read = proxy.GetData();
+    check(read && proxy.GetTemp(0) == 61.25f && proxy.GetCoreLoad(0) == 12,
+          "read waits for the mutex and sees the finished block",
+          "read " + std::to_string(read) + ", temperature " + std::to_string(proxy.GetTemp(0)));
+    join(writer);
+    check(mutexFreeForOthers(mutex), "reader releases the mutex after the copy");
+
+    // A writer that hangs with the mutex: the read gives up after a bounded
+    // wait (a wait without bound would hang this program until the script
+    // kills it) and reports no data rather than a block half rewritten.
+    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ResetEvent(held);
+    HANDLE hung = startThread([&] {
+        WaitForSingleObject(mutex, kHolderWaitMs);
+        publisher.block().fTemp[0] = -1.0f;
+        SetEvent(held);
+        WaitForSingleObject(release, 30000);
+        publisher.block().fTemp[0] = 45.5f;
+        ReleaseMutex(mutex);
+    });
+    WaitForSingleObject(held, 30000);
+    CoreTempProxy timedOut;
+    check(!timedOut.GetData() && timedOut.GetCPUCount() == 0,
+          "read gives up with no data while the mutex stays held");
+    SetEvent(release);
+    join(hung);
+    CoreTempProxy after;
+    check(after.GetData() && after.GetTemp(0) == 45.5f, "read succeeds once the mutex is free");
+
+    // Core Temp died holding the mutex: the wait reports it abandoned, which
+    // still hands the mutex over; the last block it wrote is read.
+    join(startThread([&] { WaitForSingleObject(mutex, kHolderWaitMs); }));
+    CoreTempProxy abandoned;
+    check(abandoned.GetData() && abandoned.GetTemp(0) == 45.5f,
+          "read takes an abandoned mutex and reads the block");
+    check(mutexFreeForOthers(mutex), "reader releases the abandoned mutex it took");
+
+    CloseHandle(release);
+    CloseHandle(held);
+    CloseHandle(mutex);
+    check(!mutexNameExists(), "reader keeps no handle to the mutex");
+}
+
+void shortMappings()
+{
+    // Windows makes every section and view a whole number of pages, so a block
+    // published 1000 bytes long reads as 4096 bytes, its tail zeros: the read
+    // is safe, and the processor count (at byte 1540) reads 0, which the
+    // sampler takes for no data.
+    {
+        Publisher publisher(1000);
+        if (check(publisher.ready(), "1000-byte mapping published")) {
+            publisher.write(sampleBlock(), 1000);
+            CoreTempProxy proxy;
+            const bool read = proxy.GetData();
+            check(!read || proxy.GetCPUCount() == 0, "1000-byte mapping gives no usable data");
+        }
+    }
+    // A section whose pages are reserved but never committed: the view exists
+    // and has no readable byte. Copying from it would fault.
+    {
+        Publisher publisher(1000, SEC_RESERVE);
+        if (check(publisher.ready(false), "uncommitted mapping published")) {
+            CoreTempProxy proxy;
+            check(!proxy.GetData() && proxy.GetCPUCount() == 0,
+                  "mapping without readable bytes gives no data");
+        }
+    }
+}
+
+} // namespace
+
+int main()
+{
+    noMappingIsNoData();
+    readsPublishedBlock();
+    waitsWhileCoreTempWrites();
+    shortMappings();
+    return wincheck::finish("tst_coretemp_proxy_win");
+}

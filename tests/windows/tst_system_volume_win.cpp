@@ -1,0 +1,413 @@
+// readSystemVolume under wine, three ways, one per run of this program:
+//   (no argument)  against an endpoint of our own, registered in this process
+//                  as the MMDevice enumerator class: exact values, every
+//                  failing step, and each COM object released once in order;
+//   --live         against wine's own default endpoint, with a PulseAudio
+//                  server running (PULSE_SERVER set by the script);
+//   --no-server    with no sound server to be found: -1.
+
+#include "output/system_volume.h"
+#include "win_check.h"
+
+#include <windows.h>
+
+#include <endpointvolume.h>
+#include <mmdeviceapi.h>
+
+#include <string>
+
+using wincheck::check;
+
+namespace {
+
+const CLSID kClsidMMDeviceEnumerator = {
+    0xBCDE0395, 0xE52F, 0x467C, {0x8E, 0x3D, 0xC4, 0x57, 0x92, 0x91, 0x69, 0x2E}};
+const IID kIidIMMDeviceEnumerator = {
+    0xA95664D2, 0x9614, 0x4F35, {0xA7, 0x46, 0xDE, 0x8D, 0xB6, 0x36, 0x17, 0xE6}};
+const IID kIidIMMDevice = {
+    0xD666063F, 0x1587, 0x4E43, {0x81, 0xF1, 0xB9, 0x48, 0xE8, 0x07, 0x36, 0x3F}};
+const IID kIidIAudioEndpointVolume = {
+    0x5CDF2C82, 0x841E, 0x4546, {0x97, 0x22, 0x0C, 0xF7, 0x40, 0x78, 0x22, 0x9A}};
+const IID kIidIUnknown = {
+    0x00000000, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+const IID kIidIClassFactory = {
+    0x00000001, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+
+/// What one reading meets at each step, and what must come of it.
+struct Scenario
+{
+    const char *name;
+    HRESULT create;   // the class factory's CreateInstance
+    HRESULT endpoint; // GetDefaultAudioEndpoint
+    HRESULT activate; // Activate
+    HRESULT read;     // GetMasterVolumeLevelScalar
+    float scalar;
+    double expected;
+    const char *calls; // the journal below, in order
+};
+
+const Scenario *g_scenario = nullptr;
+/// The calls our objects see, and each object's last Release (or a Release
+/// too many), in the order they happen.
+std::string g_journal;
+
+void journal(const std::string &entry)
+{
+    g_journal += g_journal.empty() ? entry : " " + entry;
+}
+
+/// Reference counting shared by the three objects. An object is not freed at
+/// zero, so a Release too many is recorded instead of touching freed memory.
+template <typename Interface> class Counted : public Interface
+{
+public:
+    Counted(const char *name, const IID &iid) : m_name(name), m_iid(iid) {}
+    virtual ~Counted() = default;
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **out) override
+    {
+        if (out == nullptr)
+            return E_POINTER;
+        if (!IsEqualIID(riid, kIidIUnknown) && !IsEqualIID(riid, m_iid)) {
+            *out = nullptr;
+            return E_NOINTERFACE;
+        }
+        *out = static_cast<Interface *>(this);
+        AddRef();
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++m_refs); }
+    ULONG STDMETHODCALLTYPE Release() override
+    {
+        if (m_refs <= 0) {
+            journal(m_name + ".Release-too-many");
+            return 0;
+        }
+        if (--m_refs == 0)
+            journal(m_name + ".Release");
+        return static_cast<ULONG>(m_refs);
+    }
+
+protected:
+    std::string m_name;
+
+private:
+    IID m_iid;
+    long m_refs = 0;
+};
+
+class FakeVolume : public Counted<IAudioEndpointVolume>
+{
+public:
+    FakeVolume() : Counted("volume", kIidIAudioEndpointVolume) {}
+
+    HRESULT STDMETHODCALLTYPE GetMasterVolumeLevelScalar(float *level) override
+    {
+        journal("volume.GetMasterVolumeLevelScalar");
+        if (SUCCEEDED(g_scenario->read))
+            *level = g_scenario->scalar;
+        return g_scenario->read;
+    }
+    HRESULT STDMETHODCALLTYPE RegisterControlChangeNotify(IAudioEndpointVolumeCallback *) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE UnregisterControlChangeNotify(IAudioEndpointVolumeCallback *) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE GetChannelCount(UINT *) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE SetMasterVolumeLevel(float, LPCGUID) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE SetMasterVolumeLevelScalar(float, LPCGUID) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE GetMasterVolumeLevel(float *) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE SetChannelVolumeLevel(UINT, float, LPCGUID) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE SetChannelVolumeLevelScalar(UINT, float, LPCGUID) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE GetChannelVolumeLevel(UINT, float *) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetChannelVolumeLevelScalar(UINT, float *) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE SetMute(WINBOOL, LPCGUID) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetMute(WINBOOL *) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetVolumeStepInfo(UINT *, UINT *) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE VolumeStepUp(LPCGUID) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE VolumeStepDown(LPCGUID) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE QueryHardwareSupport(DWORD *) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetVolumeRange(float *, float *, float *) override
+    {
+        return E_NOTIMPL;
+    }
+};
+
+class FakeDevice : public Counted<IMMDevice>
+{
+public:
+    FakeDevice() : Counted("device", kIidIMMDevice) {}
+    FakeVolume volume;
+
+    HRESULT STDMETHODCALLTYPE Activate(REFIID iid, DWORD context, PROPVARIANT *parameters,
+                                       void **out) override
+    {
+        journal(std::string("device.Activate(") +
+                (IsEqualIID(iid, kIidIAudioEndpointVolume) ? "IAudioEndpointVolume" : "other") +
+                "," + std::to_string(context) + "," + (parameters ? "params" : "null") + ")");
+        if (FAILED(g_scenario->activate)) {
+            *out = nullptr;
+            return g_scenario->activate;
+        }
+        return volume.QueryInterface(iid, out);
+    }
+    HRESULT STDMETHODCALLTYPE OpenPropertyStore(DWORD, IPropertyStore **) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE GetId(LPWSTR *) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetState(DWORD *) override { return E_NOTIMPL; }
+};
+
+class FakeEnumerator : public Counted<IMMDeviceEnumerator>
+{
+public:
+    FakeEnumerator() : Counted("enumerator", kIidIMMDeviceEnumerator) {}
+    FakeDevice device;
+
+    HRESULT STDMETHODCALLTYPE GetDefaultAudioEndpoint(EDataFlow flow, ERole role,
+                                                      IMMDevice **out) override
+    {
+        journal("enumerator.GetDefaultAudioEndpoint(" + std::to_string(flow) + "," +
+                std::to_string(role) + ")");
+        if (FAILED(g_scenario->endpoint)) {
+            *out = nullptr;
+            return g_scenario->endpoint;
+        }
+        return device.QueryInterface(kIidIMMDevice, reinterpret_cast<void **>(out));
+    }
+    HRESULT STDMETHODCALLTYPE EnumAudioEndpoints(EDataFlow, DWORD, IMMDeviceCollection **) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE GetDevice(LPCWSTR, IMMDevice **) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE RegisterEndpointNotificationCallback(IMMNotificationClient *) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE
+    UnregisterEndpointNotificationCallback(IMMNotificationClient *) override
+    {
+        return E_NOTIMPL;
+    }
+};
+
+/// Hands out a fresh enumerator per reading; lives for the whole run.
+class FakeFactory : public IClassFactory
+{
+public:
+    FakeEnumerator *current = nullptr;
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **out) override
+    {
+        if (!IsEqualIID(riid, kIidIUnknown) && !IsEqualIID(riid, kIidIClassFactory)) {
+            *out = nullptr;
+            return E_NOINTERFACE;
+        }
+        *out = static_cast<IClassFactory *>(this);
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown *outer, REFIID riid, void **out) override
+    {
+        journal("CreateInstance");
+        *out = nullptr;
+        if (outer != nullptr)
+            return CLASS_E_NOAGGREGATION;
+        if (FAILED(g_scenario->create))
+            return g_scenario->create;
+        return current->QueryInterface(riid, out);
+    }
+    HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
+};
+
+const char kAllCalls[] =
+    "CreateInstance enumerator.GetDefaultAudioEndpoint(0,0) enumerator.Release "
+    "device.Activate(IAudioEndpointVolume,23,null) device.Release "
+    "volume.GetMasterVolumeLevelScalar volume.Release";
+
+const Scenario kScenarios[] = {
+    {"scalar 0.42", S_OK, S_OK, S_OK, S_OK, 0.42f, static_cast<double>(0.42f) * 100.0, kAllCalls},
+    // Widened before the product: the float 0.29 times 100, not 29.
+    {"scalar 0.29", S_OK, S_OK, S_OK, S_OK, 0.29f, 28.999999165534973, kAllCalls},
+    {"scalar 0.5", S_OK, S_OK, S_OK, S_OK, 0.5f, 50.0, kAllCalls},
+    {"scalar 1", S_OK, S_OK, S_OK, S_OK, 1.0f, 100.0, kAllCalls},
+    // 0 is a volume, distinct from the failure value.
+    {"scalar 0", S_OK, S_OK, S_OK, S_OK, 0.0f, 0.0, kAllCalls},
+    {"S_FALSE counts as success", S_OK, S_OK, S_OK, S_FALSE, 0.75f, 75.0, kAllCalls},
+    {"enumerator cannot be created", E_OUTOFMEMORY, S_OK, S_OK, S_OK, 0.5f, -1.0, "CreateInstance"},
+    {"no default render endpoint", S_OK, HRESULT_FROM_WIN32(ERROR_NOT_FOUND), S_OK, S_OK, 0.5f,
+     -1.0, "CreateInstance enumerator.GetDefaultAudioEndpoint(0,0) enumerator.Release"},
+    {"endpoint without a volume interface", S_OK, S_OK, E_NOINTERFACE, S_OK, 0.5f, -1.0,
+     "CreateInstance enumerator.GetDefaultAudioEndpoint(0,0) enumerator.Release "
+     "device.Activate(IAudioEndpointVolume,23,null) device.Release"},
+    {"scalar cannot be read", S_OK, S_OK, S_OK, E_FAIL, 0.5f, -1.0, kAllCalls},
+};
+
+std::string number(double value)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "%.17g", value);
+    return text;
+}
+
+void againstOwnEndpoint()
+{
+    // The test's own apartment; readSystemVolume's CoInitialize joins it, and
+    // its CoUninitialize must leave it standing.
+    CoInitialize(nullptr);
+    FakeFactory factory;
+    DWORD cookie = 0;
+    const HRESULT registered = CoRegisterClassObject(
+        kClsidMMDeviceEnumerator, &factory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie);
+    if (!check(SUCCEEDED(registered), "own endpoint registered as the enumerator class",
+               wincheck::hex(static_cast<unsigned long>(registered)))) {
+        CoUninitialize();
+        return;
+    }
+
+    for (const Scenario &scenario : kScenarios) {
+        FakeEnumerator enumerator;
+        factory.current = &enumerator;
+        g_scenario = &scenario;
+        g_journal.clear();
+        const double volume = readSystemVolume();
+        const std::string name = scenario.name;
+        check(volume == scenario.expected, name + ": result",
+              "got " + number(volume) + ", want " + number(scenario.expected));
+        check(g_journal == scenario.calls, name + ": each object released once, right after use",
+              "calls: " + g_journal);
+        const HRESULT again = CoInitialize(nullptr);
+        check(again == S_FALSE, name + ": COM left initialised exactly as found",
+              "CoInitialize afterwards gave " + wincheck::hex(static_cast<unsigned long>(again)));
+        if (SUCCEEDED(again))
+            CoUninitialize();
+    }
+    CoRevokeClassObject(cookie);
+    CoUninitialize();
+    // With our own initialisation undone, nothing of the readings' may remain.
+    const HRESULT fresh = CoInitialize(nullptr);
+    check(fresh == S_OK, "COM fully undone after all readings",
+          "CoInitialize afterwards gave " + wincheck::hex(static_cast<unsigned long>(fresh)));
+    if (SUCCEEDED(fresh))
+        CoUninitialize();
+}
+
+struct ThreadReading
+{
+    double volume = 0.0;
+    HRESULT comAfterwards = E_FAIL;
+};
+
+DWORD WINAPI readOnFreshThread(void *context)
+{
+    auto *reading = static_cast<ThreadReading *>(context);
+    reading->volume = readSystemVolume();
+    // S_OK: the reading left no COM initialisation behind on this thread.
+    reading->comAfterwards = CoInitialize(nullptr);
+    if (SUCCEEDED(reading->comAfterwards))
+        CoUninitialize();
+    return 0;
+}
+
+/// readSystemVolume on a thread that has never used COM.
+ThreadReading readVolumeOnFreshThread()
+{
+    ThreadReading reading;
+    HANDLE thread = CreateThread(nullptr, 0, readOnFreshThread, &reading, 0, nullptr);
+    if (thread != nullptr) {
+        WaitForSingleObject(thread, 60000);
+        CloseHandle(thread);
+    }
+    return reading;
+}
+
+/// Sets the scalar and reads it back through wine's own endpoint.
+bool wineEndpoint(float wanted, HRESULT &setResult, float &scalar)
+{
+    CoInitialize(nullptr);
+    bool answered = false;
+    IMMDeviceEnumerator *enumerator = nullptr;
+    if (SUCCEEDED(CoCreateInstance(kClsidMMDeviceEnumerator, nullptr, CLSCTX_ALL,
+                                   kIidIMMDeviceEnumerator,
+                                   reinterpret_cast<void **>(&enumerator)))) {
+        IMMDevice *device = nullptr;
+        if (SUCCEEDED(enumerator->GetDefaultAudioEndpoint(eRender, eConsole, &device))) {
+            IAudioEndpointVolume *volume = nullptr;
+            if (SUCCEEDED(device->Activate(kIidIAudioEndpointVolume, CLSCTX_ALL, nullptr,
+                                           reinterpret_cast<void **>(&volume)))) {
+                setResult = volume->SetMasterVolumeLevelScalar(wanted, nullptr);
+                answered = SUCCEEDED(volume->GetMasterVolumeLevelScalar(&scalar));
+                volume->Release();
+            }
+            device->Release();
+        }
+        enumerator->Release();
+    }
+    CoUninitialize();
+    return answered;
+}
+
+void againstWineEndpoint()
+{
+    HRESULT setResult = E_FAIL;
+    float scalar = -1.0f;
+    if (!check(wineEndpoint(0.42f, setResult, scalar),
+               "wine's default render endpoint answers with the sound server up"))
+        return;
+    if (SUCCEEDED(setResult))
+        check(scalar == 0.42f, "wine keeps the scalar it was given",
+              "set 0.42, read " + number(scalar));
+    else
+        wincheck::note("wine's endpoint does not keep a scalar (SetMasterVolumeLevelScalar gave " +
+                       wincheck::hex(static_cast<unsigned long>(setResult)) + "); it reports " +
+                       number(scalar));
+
+    const ThreadReading reading = readVolumeOnFreshThread();
+    check(reading.volume == static_cast<double>(scalar) * 100.0,
+          "readSystemVolume gives wine's scalar times 100",
+          "got " + number(reading.volume) + " for scalar " + number(scalar));
+    check(reading.comAfterwards == S_OK, "readSystemVolume leaves COM uninitialised (server up)",
+          wincheck::hex(static_cast<unsigned long>(reading.comAfterwards)));
+}
+
+void withoutSoundServer()
+{
+    const ThreadReading reading = readVolumeOnFreshThread();
+    check(reading.volume == -1.0, "no sound server gives -1", "got " + number(reading.volume));
+    check(reading.comAfterwards == S_OK, "readSystemVolume leaves COM uninitialised (no server)",
+          wincheck::hex(static_cast<unsigned long>(reading.comAfterwards)));
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    const std::string mode = argc > 1 ? argv[1] : "";
+    if (mode == "--live")
+        againstWineEndpoint();
+    else if (mode == "--no-server")
+        withoutSoundServer();
+    else if (mode.empty())
+        againstOwnEndpoint();
+    else
+        check(false, "known mode", mode);
+    const std::string program = "tst_system_volume_win" + (mode.empty() ? "" : " " + mode);
+    return wincheck::finish(program.c_str());
+}
