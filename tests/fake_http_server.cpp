@@ -2,7 +2,6 @@
 
 #include <QHostAddress>
 #include <QMetaObject>
-#include <QMutexLocker>
 #include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -10,6 +9,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <future>
 
 FakeHttpServer::FakeHttpServer()
 {
@@ -18,19 +18,28 @@ FakeHttpServer::FakeHttpServer()
     moveToThread(m_thread);
 }
 
+void FakeHttpServer::runOnServerThread(const std::function<void()> &work)
+{
+    // A promise rather than a blocking queued call: its hand-over is one that
+    // ThreadSanitizer can follow.
+    std::promise<void> done;
+    QMetaObject::invokeMethod(this, [&] {
+        work();
+        done.set_value();
+    });
+    done.get_future().wait();
+}
+
 FakeHttpServer::~FakeHttpServer()
 {
     // The sockets and the listener are our children on the server thread;
     // delete them there before the thread ends.
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            delete m_server;
-            m_server = nullptr;
-            const QObjectList sockets = children();
-            qDeleteAll(sockets);
-        },
-        Qt::BlockingQueuedConnection);
+    runOnServerThread([this] {
+        delete m_server;
+        m_server = nullptr;
+        const QObjectList sockets = children();
+        qDeleteAll(sockets);
+    });
     m_thread->quit();
     m_thread->wait();
     delete m_thread;
@@ -39,15 +48,12 @@ FakeHttpServer::~FakeHttpServer()
 bool FakeHttpServer::listen(quint16 port)
 {
     bool ok = false;
-    QMetaObject::invokeMethod(
-        this,
-        [this, port, &ok] {
-            m_server = new QTcpServer(this);
-            connect(m_server, &QTcpServer::newConnection, this, &FakeHttpServer::onNewConnection);
-            ok = m_server->listen(QHostAddress::LocalHost, port);
-            m_port = m_server->serverPort();
-        },
-        Qt::BlockingQueuedConnection);
+    runOnServerThread([this, port, &ok] {
+        m_server = new QTcpServer(this);
+        connect(m_server, &QTcpServer::newConnection, this, &FakeHttpServer::onNewConnection);
+        ok = m_server->listen(QHostAddress::LocalHost, port);
+        m_port = m_server->serverPort();
+    });
     return ok;
 }
 
@@ -56,28 +62,34 @@ QString FakeHttpServer::baseUrl() const
     return QStringLiteral("http://127.0.0.1:%1").arg(m_port);
 }
 
-void FakeHttpServer::setResponse(const QByteArray &path, const FakeResponse &response)
+int FakeHttpServer::setResponse(const QByteArray &path, const FakeResponse &response)
 {
-    QMutexLocker lock(&m_mutex);
+    const std::lock_guard<std::mutex> lock(m_mutex);
     m_responses.insert(path, response);
+    return countLocked(path);
 }
 
 QList<FakeRequest> FakeHttpServer::requests() const
 {
-    QMutexLocker lock(&m_mutex);
+    const std::lock_guard<std::mutex> lock(m_mutex);
     return m_requests;
 }
 
 int FakeHttpServer::requestCount(const QByteArray &path) const
 {
-    QMutexLocker lock(&m_mutex);
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    return countLocked(path);
+}
+
+int FakeHttpServer::countLocked(const QByteArray &path) const
+{
     return static_cast<int>(std::count_if(m_requests.cbegin(), m_requests.cend(),
                                           [&](const FakeRequest &r) { return r.path == path; }));
 }
 
 void FakeHttpServer::setRequestObserver(std::function<void(const FakeRequest &)> observer)
 {
-    QMutexLocker lock(&m_mutex);
+    const std::lock_guard<std::mutex> lock(m_mutex);
     m_observer = std::move(observer);
 }
 
@@ -116,7 +128,7 @@ void FakeHttpServer::onReadyRead(QTcpSocket *socket)
     FakeResponse response;
     std::function<void(const FakeRequest &)> observer;
     {
-        QMutexLocker lock(&m_mutex);
+        const std::lock_guard<std::mutex> lock(m_mutex);
         m_requests.append(request);
         observer = m_observer;
         if (m_responses.contains(request.path)) {

@@ -3,11 +3,11 @@
 #include <QByteArray>
 #include <QHash>
 #include <QList>
-#include <QMutex>
 #include <QObject>
 #include <QString>
 
 #include <functional>
+#include <mutex>
 
 class QThread;
 class QTcpServer;
@@ -48,13 +48,18 @@ public:
     quint16 port() const { return m_port; }
     QString baseUrl() const;
 
-    void setResponse(const QByteArray &path, const FakeResponse &response);
+    /// From the next request to `path` on, answers it with `response`.
+    /// Returns how many requests to `path` came before the change.
+    int setResponse(const QByteArray &path, const FakeResponse &response);
     QList<FakeRequest> requests() const;
     int requestCount(const QByteArray &path) const;
     /// Called on the server's thread for every request, before it is answered.
     void setRequestObserver(std::function<void(const FakeRequest &)> observer);
 
 private:
+    /// Runs `work` on the server thread and returns when it is done.
+    void runOnServerThread(const std::function<void()> &work);
+    int countLocked(const QByteArray &path) const;
     void onNewConnection();
     void onReadyRead(QTcpSocket *socket);
     void answer(QTcpSocket *socket, const FakeResponse &response);
@@ -63,7 +68,7 @@ private:
     QThread *m_thread = nullptr;
     QTcpServer *m_server = nullptr; ///< lives on m_thread
     quint16 m_port = 0;
-    mutable QMutex m_mutex;
+    mutable std::mutex m_mutex; // pthread-backed, so ThreadSanitizer follows it
     QHash<QByteArray, FakeResponse> m_responses;
     QList<FakeRequest> m_requests;
     std::function<void(const FakeRequest &)> m_observer;

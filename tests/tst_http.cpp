@@ -5,6 +5,7 @@
 #include "weather/city_lookup.h"
 #include "weather/http_get.h"
 #include "weather/weather_client.h"
+#include "weather_signal_relay.h"
 
 #include <QtTest>
 
@@ -186,8 +187,9 @@ QString TestHttp::weatherOutcome(long timeoutSeconds)
     endpoints.weatherBaseUrl = m_server->baseUrl();
     endpoints.weatherTimeoutSeconds = timeoutSeconds;
     QWeatherClient client(QString(), QString::fromLatin1(kWeatherApiKey), nullptr, endpoints);
-    QSignalSpy updated(&client, &QWeatherClient::weatherUpdated);
-    QSignalSpy failed(&client, &QWeatherClient::errorOccurred);
+    WeatherSignalRelay relay(&client);
+    QSignalSpy updated(&relay, &WeatherSignalRelay::weatherUpdated);
+    QSignalSpy failed(&relay, &WeatherSignalRelay::errorOccurred);
     if (!failed.wait(15000) || failed.size() != 1 || !updated.isEmpty())
         return QStringLiteral("<no single error: %1 errors, %2 updates>")
             .arg(failed.size())
@@ -204,7 +206,8 @@ void TestHttp::weatherRequestPathAndUserAgent()
     endpoints.geoBaseUrl = m_server->baseUrl();
     endpoints.weatherBaseUrl = m_server->baseUrl();
     QWeatherClient client(QString(), QString::fromLatin1(kWeatherApiKey), nullptr, endpoints);
-    QSignalSpy updated(&client, &QWeatherClient::weatherUpdated);
+    WeatherSignalRelay relay(&client);
+    QSignalSpy updated(&relay, &WeatherSignalRelay::weatherUpdated);
     QVERIFY(updated.wait(15000));
     QCOMPARE(updated.at(0).at(0).toFloat(), 21.6f);
     QCOMPARE(updated.at(0).at(1).value<uchar>(), uchar(3));

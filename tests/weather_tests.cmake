@@ -1,8 +1,9 @@
 # Tests of the weather subsystem.
 
 # A small HTTP server on loopback standing in for both web services.
-add_library(pcreport_fake_http STATIC fake_http_server.h fake_http_server.cpp)
-target_link_libraries(pcreport_fake_http PUBLIC Qt5::Core Qt5::Network)
+add_library(pcreport_fake_http STATIC fake_http_server.h fake_http_server.cpp
+  weather_signal_relay.h)
+target_link_libraries(pcreport_fake_http PUBLIC Qt5::Core Qt5::Network pcreport_weather)
 target_include_directories(pcreport_fake_http PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 
 pcreport_add_test(tst_weather_codes SOURCES tst_weather_codes.cpp LIBS pcreport_weather)

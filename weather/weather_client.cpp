@@ -74,6 +74,7 @@ QWeatherClient::~QWeatherClient()
     // return at once.
     quit();
     wait();
+    const std::lock_guard<std::mutex> finished(m_gateMutex);
     if (curlHandle) {
         curl_easy_cleanup(curlHandle);
         curlHandle = nullptr;
@@ -101,6 +102,10 @@ void QWeatherClient::run()
     if (!m_stopping)
         exec();
     refreshTimer = nullptr;
+    // Pairs with the lock the destructor takes after wait(): QThread::wait()
+    // already orders everything done here before its return, but through
+    // primitives that ThreadSanitizer cannot see.
+    const std::lock_guard<std::mutex> finished(m_gateMutex);
 }
 
 void QWeatherClient::fetchWeather()
