@@ -10,7 +10,6 @@ class TestWeatherCodes : public QObject
 private slots:
     void mapsCode_data();
     void mapsCode();
-    void listedCodesTakeConsecutiveIndices();
 };
 
 void TestWeatherCodes::mapsCode_data()
@@ -55,32 +54,6 @@ void TestWeatherCodes::mapsCode()
     QFETCH(int, code);
     QFETCH(int, index);
     QCOMPARE(int(QWeatherClient::mapWeatherCode(code)), index);
-}
-
-// The reading program indexes its own table with these numbers: the listed
-// codes, in ascending order, must take 0, 1, then 3 upwards, each group's
-// catch-all right after its last listed code.
-void TestWeatherCodes::listedCodesTakeConsecutiveIndices()
-{
-    const QList<QList<int>> groups = {{200, 201, 202, 210, 211, 212, 221, 230, 231, 232},
-                                      {300, 301, 302, 310, 311, 312, 313, 314, 321, 500, 501, 502,
-                                       503, 504, 511, 520, 521, 522, 531},
-                                      {600, 601, 602, 611, 612, 613, 615, 616, 620, 621, 622},
-                                      {701, 711, 721, 731, 741, 751, 761, 762, 771, 781},
-                                      {800, 801, 802, 803, 804}};
-    const QList<int> catchAllProbe = {209, 450, 650, 750, 850};
-    int expected = 0;
-    for (int g = 0; g < groups.size(); ++g) {
-        for (int code : groups.at(g)) {
-            if (expected == 2)
-                ++expected;
-            QCOMPARE(int(QWeatherClient::mapWeatherCode(code)), expected);
-            ++expected;
-        }
-        QCOMPARE(int(QWeatherClient::mapWeatherCode(catchAllProbe.at(g))), expected);
-        ++expected;
-    }
-    QCOMPARE(expected, 61);
 }
 
 QTEST_GUILESS_MAIN(TestWeatherCodes)
