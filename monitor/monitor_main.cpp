@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <string>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -230,6 +231,15 @@ int main(int argc, char **argv)
                      std::strerror(errno));
         return 1;
     }
+    // Held for our whole life: readers take the segment for live data only
+    // while it is locked, and it also keeps a second monitor from publishing
+    // over us (that one must leave our segment in place).
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        std::fprintf(stderr, "Core Temp.exe: another monitor already publishes %s\n",
+                     kCoreTempShmPath);
+        close(fd);
+        return 1;
+    }
     // The umask may have taken bits off the mode; readers of any user need 0644.
     if (fchmod(fd, 0644) != 0 || ftruncate(fd, sizeof(CoreTempSharedData)) != 0) {
         std::fprintf(stderr, "Core Temp.exe: cannot prepare %s: %s\n", kCoreTempShmPath,
@@ -265,7 +275,7 @@ int main(int argc, char **argv)
         sleepUnlessStopped(kPublishIntervalMs, waitMask);
     }
 
-    close(fd);
     shm_unlink(kCoreTempShmPath);
+    close(fd);
     return 0;
 }

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,6 +12,14 @@ bool readCoreTempBlock(CoreTempSharedData &out)
     const int fd = shm_open(kCoreTempShmPath, O_RDONLY | O_CLOEXEC, 0);
     if (fd < 0)
         return false;
+
+    // The publisher holds an exclusive lock on the segment for as long as it
+    // runs. Unlike a Windows mapping, the segment outlives a publisher that was
+    // killed; without this test we would report its last readings for ever.
+    if (flock(fd, LOCK_SH | LOCK_NB) == 0) {
+        close(fd);
+        return false;
+    }
 
     // pread rather than mmap: a publisher that truncates the segment while we
     // copy must give us a short read, not a SIGBUS.

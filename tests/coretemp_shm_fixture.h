@@ -5,15 +5,37 @@
 
 #include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "sampler/coretemp_shared.h"
 
-/// Replaces the segment with `length` bytes from `bytes`; false on failure.
-inline bool publishCoreTempBytes(const void *bytes, std::size_t length)
+/// The descriptor through which the test stands in for a running publisher:
+/// readers take the segment for live data only while it is locked.
+inline int &coreTempPublisherFd()
 {
+    static int fd = -1;
+    return fd;
+}
+
+/// Removes the segment and lets go of the publisher's lock.
+inline void removeCoreTempBlock()
+{
+    shm_unlink(kCoreTempShmPath);
+    int &fd = coreTempPublisherFd();
+    if (fd >= 0)
+        close(fd);
+    fd = -1;
+}
+
+/// Replaces the segment with `length` bytes from `bytes`, published by a live
+/// publisher (the lock held until removeCoreTempBlock) or, with
+/// `publisherAlive` false, left behind as by one that was killed.
+inline bool publishCoreTempBytes(const void *bytes, std::size_t length, bool publisherAlive = true)
+{
+    removeCoreTempBlock();
     const int fd = shm_open(kCoreTempShmPath, O_CREAT | O_RDWR | O_TRUNC, 0644);
     if (fd < 0)
         return false;
@@ -24,18 +46,17 @@ inline bool publishCoreTempBytes(const void *bytes, std::size_t length)
         ok = n > 0;
         done += ok ? static_cast<std::size_t>(n) : 0;
     }
+    if (ok && publisherAlive && flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        coreTempPublisherFd() = fd;
+        return true;
+    }
     close(fd);
-    return ok;
+    return ok && !publisherAlive;
 }
 
-inline bool publishCoreTempBlock(const CoreTempSharedData &block)
+inline bool publishCoreTempBlock(const CoreTempSharedData &block, bool publisherAlive = true)
 {
-    return publishCoreTempBytes(&block, sizeof block);
-}
-
-inline void removeCoreTempBlock()
-{
-    shm_unlink(kCoreTempShmPath);
+    return publishCoreTempBytes(&block, sizeof block, publisherAlive);
 }
 
 /// A block of one processor with `cores` cores: core i at 40 + i degrees and

@@ -16,6 +16,7 @@ private slots:
     void noSegment();
     void shortSegment_data();
     void shortSegment();
+    void publisherGone();
     void cpuCountZero();
     void indexOutOfRange();
     void failedReadForgetsOldSnapshot();
@@ -68,6 +69,18 @@ void TestCoreTempProxy::shortSegment()
     QVERIFY(!proxy.GetData());
     QCOMPARE(proxy.GetCPUCount(), 0u);
     QCOMPARE(proxy.GetTemp(0), 0.0f);
+}
+
+void TestCoreTempProxy::publisherGone()
+{
+    // A whole block, left behind by a publisher that was killed: the segment
+    // stays, but what it holds is no longer a reading.
+    QVERIFY(publishCoreTempBlock(makeCoreTempBlock(2), false));
+    QVERIFY(QFile::exists(QStringLiteral("/dev/shm/CoreTempMappingObject")));
+
+    CoreTempProxy proxy;
+    QVERIFY(!proxy.GetData());
+    QCOMPARE(proxy.GetCPUCount(), 0u);
 }
 
 void TestCoreTempProxy::cpuCountZero()

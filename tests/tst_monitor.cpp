@@ -61,6 +61,7 @@ void TestMonitor::publishesFixedTemperature_data()
     QTest::addColumn<int>("signal");
     QTest::newRow("SIGTERM") << int(SIGTERM);
     QTest::newRow("SIGINT") << int(SIGINT);
+    QTest::newRow("SIGKILL") << int(SIGKILL);
 }
 
 void TestMonitor::publishesFixedTemperature()
@@ -96,8 +97,23 @@ void TestMonitor::publishesFixedTemperature()
     QCOMPARE(block.uiTjMax[0], 100u);
     QVERIFY(std::memchr(block.sCPUName, '\0', sizeof block.sCPUName) != nullptr);
 
+    // A second monitor must neither publish over the first nor remove its block.
+    QProcess second;
+    second.start(kMonitor, {QStringLiteral("--temperature"), QStringLiteral("10")});
+    QVERIFY(second.waitForFinished(5000));
+    QCOMPARE(second.exitCode(), 1);
+    QVERIFY(proxy.GetData());
+    QCOMPARE(proxy.GetTemp(0), 42.5f);
+
     ::kill(pid_t(monitor.processId()), signal);
     QVERIFY(monitor.waitForFinished(5000));
+    if (signal == SIGKILL) {
+        // Killed outright it cannot remove its block, but readers must take
+        // what is left for no data, as they would a closed Windows mapping.
+        QVERIFY(segmentExists());
+        QVERIFY(!proxy.GetData());
+        return;
+    }
     QCOMPARE(monitor.exitStatus(), QProcess::NormalExit);
     QCOMPARE(monitor.exitCode(), 0);
     QVERIFY(!segmentExists());
