@@ -20,18 +20,20 @@ using wincheck::check;
 
 namespace {
 
-const CLSID kClsidMMDeviceEnumerator = {
-    0xBCDE0395, 0xE52F, 0x467C, {0x8E, 0x3D, 0xC4, 0x57, 0x92, 0x91, 0x69, 0x2E}};
-const IID kIidIMMDeviceEnumerator = {
-    0xA95664D2, 0x9614, 0x4F35, {0xA7, 0x46, 0xDE, 0x8D, 0xB6, 0x36, 0x17, 0xE6}};
-const IID kIidIMMDevice = {
-    0xD666063F, 0x1587, 0x4E43, {0x81, 0xF1, 0xB9, 0x48, 0xE8, 0x07, 0x36, 0x3F}};
-const IID kIidIAudioEndpointVolume = {
-    0x5CDF2C82, 0x841E, 0x4546, {0x97, 0x22, 0x0C, 0xF7, 0x40, 0x78, 0x22, 0x9A}};
-const IID kIidIUnknown = {
-    0x00000000, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
-const IID kIidIClassFactory = {
-    0x00000001, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+// From the SDK headers, not from the code under test.
+const CLSID kClsidMMDeviceEnumerator = __uuidof(MMDeviceEnumerator);
+const IID kIidIMMDeviceEnumerator = __uuidof(IMMDeviceEnumerator);
+const IID kIidIMMDevice = __uuidof(IMMDevice);
+const IID kIidIAudioEndpointVolume = __uuidof(IAudioEndpointVolume);
+const IID kIidIUnknown = __uuidof(IUnknown);
+const IID kIidIClassFactory = __uuidof(IClassFactory);
+
+// A method none of the readings may call.
+#define NOT_CALLED(method, ...)                                                                    \
+    HRESULT STDMETHODCALLTYPE method(__VA_ARGS__) override                                         \
+    {                                                                                              \
+        return E_NOTIMPL;                                                                          \
+    }
 
 /// What one reading meets at each step, and what must come of it.
 struct Scenario
@@ -108,44 +110,23 @@ public:
             *level = g_scenario->scalar;
         return g_scenario->read;
     }
-    HRESULT STDMETHODCALLTYPE RegisterControlChangeNotify(IAudioEndpointVolumeCallback *) override
-    {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE UnregisterControlChangeNotify(IAudioEndpointVolumeCallback *) override
-    {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE GetChannelCount(UINT *) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE SetMasterVolumeLevel(float, LPCGUID) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE SetMasterVolumeLevelScalar(float, LPCGUID) override
-    {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE GetMasterVolumeLevel(float *) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE SetChannelVolumeLevel(UINT, float, LPCGUID) override
-    {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE SetChannelVolumeLevelScalar(UINT, float, LPCGUID) override
-    {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE GetChannelVolumeLevel(UINT, float *) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetChannelVolumeLevelScalar(UINT, float *) override
-    {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE SetMute(WINBOOL, LPCGUID) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetMute(WINBOOL *) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetVolumeStepInfo(UINT *, UINT *) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE VolumeStepUp(LPCGUID) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE VolumeStepDown(LPCGUID) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE QueryHardwareSupport(DWORD *) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetVolumeRange(float *, float *, float *) override
-    {
-        return E_NOTIMPL;
-    }
+    NOT_CALLED(RegisterControlChangeNotify, IAudioEndpointVolumeCallback *)
+    NOT_CALLED(UnregisterControlChangeNotify, IAudioEndpointVolumeCallback *)
+    NOT_CALLED(GetChannelCount, UINT *)
+    NOT_CALLED(SetMasterVolumeLevel, float, LPCGUID)
+    NOT_CALLED(SetMasterVolumeLevelScalar, float, LPCGUID)
+    NOT_CALLED(GetMasterVolumeLevel, float *)
+    NOT_CALLED(SetChannelVolumeLevel, UINT, float, LPCGUID)
+    NOT_CALLED(SetChannelVolumeLevelScalar, UINT, float, LPCGUID)
+    NOT_CALLED(GetChannelVolumeLevel, UINT, float *)
+    NOT_CALLED(GetChannelVolumeLevelScalar, UINT, float *)
+    NOT_CALLED(SetMute, WINBOOL, LPCGUID)
+    NOT_CALLED(GetMute, WINBOOL *)
+    NOT_CALLED(GetVolumeStepInfo, UINT *, UINT *)
+    NOT_CALLED(VolumeStepUp, LPCGUID)
+    NOT_CALLED(VolumeStepDown, LPCGUID)
+    NOT_CALLED(QueryHardwareSupport, DWORD *)
+    NOT_CALLED(GetVolumeRange, float *, float *, float *)
 };
 
 class FakeDevice : public Counted<IMMDevice>
@@ -166,12 +147,9 @@ public:
         }
         return volume.QueryInterface(iid, out);
     }
-    HRESULT STDMETHODCALLTYPE OpenPropertyStore(DWORD, IPropertyStore **) override
-    {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE GetId(LPWSTR *) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetState(DWORD *) override { return E_NOTIMPL; }
+    NOT_CALLED(OpenPropertyStore, DWORD, IPropertyStore **)
+    NOT_CALLED(GetId, LPWSTR *)
+    NOT_CALLED(GetState, DWORD *)
 };
 
 class FakeEnumerator : public Counted<IMMDeviceEnumerator>
@@ -191,20 +169,10 @@ public:
         }
         return device.QueryInterface(kIidIMMDevice, reinterpret_cast<void **>(out));
     }
-    HRESULT STDMETHODCALLTYPE EnumAudioEndpoints(EDataFlow, DWORD, IMMDeviceCollection **) override
-    {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE GetDevice(LPCWSTR, IMMDevice **) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE RegisterEndpointNotificationCallback(IMMNotificationClient *) override
-    {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE
-    UnregisterEndpointNotificationCallback(IMMNotificationClient *) override
-    {
-        return E_NOTIMPL;
-    }
+    NOT_CALLED(EnumAudioEndpoints, EDataFlow, DWORD, IMMDeviceCollection **)
+    NOT_CALLED(GetDevice, LPCWSTR, IMMDevice **)
+    NOT_CALLED(RegisterEndpointNotificationCallback, IMMNotificationClient *)
+    NOT_CALLED(UnregisterEndpointNotificationCallback, IMMNotificationClient *)
 };
 
 /// Hands out a fresh enumerator per reading; lives for the whole run.
