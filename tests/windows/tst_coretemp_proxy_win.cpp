@@ -107,13 +107,17 @@ bool mutexFreeForOthers(HANDLE mutex)
     return result == WAIT_OBJECT_0;
 }
 
+/// Whether an object opened by `handle` (null if none) still exists.
+bool stillExists(HANDLE handle)
+{
+    if (handle != nullptr)
+        CloseHandle(handle);
+    return handle != nullptr;
+}
+
 bool mappingNameExists()
 {
-    HANDLE mapping = OpenFileMappingW(FILE_MAP_READ, FALSE, kCoreTempMappingNameW);
-    if (mapping == nullptr)
-        return false;
-    CloseHandle(mapping);
-    return true;
+    return stillExists(OpenFileMappingW(FILE_MAP_READ, FALSE, kCoreTempMappingNameW));
 }
 
 /// Views of files or sections mapped into this process just now.
@@ -131,15 +135,6 @@ int mappedViews()
         address = next;
     }
     return views;
-}
-
-bool mutexNameExists()
-{
-    HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, kCoreTempMutexNameW);
-    if (mutex == nullptr)
-        return false;
-    CloseHandle(mutex);
-    return true;
 }
 
 void noMappingIsNoData()
@@ -245,7 +240,8 @@ void waitsWhileCoreTempWrites()
     CloseHandle(release);
     CloseHandle(held);
     CloseHandle(mutex);
-    check(!mutexNameExists(), "reader keeps no handle to the mutex");
+    check(!stillExists(OpenMutexW(SYNCHRONIZE, FALSE, kCoreTempMutexNameW)),
+          "reader keeps no handle to the mutex");
 }
 
 void shortMappings()
