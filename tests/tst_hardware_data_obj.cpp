@@ -52,11 +52,19 @@ SamplerSources fakeSources(Counters &counters, CoreReading core = {true, 45.5f, 
     return sources;
 }
 
-void connectReceiver(QHardwareDataObj &sampler, Receiver &receiver)
+/// A sampler whose signal reaches a spy on the test's thread, queued as the
+/// aggregator receives it.
+struct Sampling
 {
-    QObject::connect(&sampler, &QHardwareDataObj::CPU_Param, &receiver, &Receiver::received,
-                     Qt::QueuedConnection);
-}
+    explicit Sampling(const SamplerSources &sources) : sampler(sources)
+    {
+        QObject::connect(&sampler, &QHardwareDataObj::CPU_Param, &receiver, &Receiver::received,
+                         Qt::QueuedConnection);
+    }
+    QHardwareDataObj sampler;
+    Receiver receiver;
+    QSignalSpy spy{&receiver, &Receiver::received};
+};
 
 /// Stops the sampler, waits for run to return and delivers what it emitted.
 bool stopAndDrain(QHardwareDataObj &sampler)
@@ -75,15 +83,13 @@ class TestHardwareDataObj : public QObject
 private slots:
     void emission_data();
     void emission();
-    void readsCoreZeroOfPublishedBlock();
+    void systemReadingNeedsACpu();
     void emitsCoreZeroOnly();
     void stopSetDuringSleep();
     void stopSetDuringCycleCompletesIt();
     void stopFlagSetBeforeRun();
-    void gateCalledTwiceProbesOnce();
-    void gateAbsent();
-    void gateLaunchFails();
-    void gateLaunchesWhenPresentNotRunning();
+    void gate_data();
+    void gate();
 };
 
 void TestHardwareDataObj::emission_data()
@@ -121,53 +127,41 @@ void TestHardwareDataObj::emission()
         QCOMPARE(isEmittableSample(temperature, usage), emits);
 
     Counters counters;
-    QHardwareDataObj sampler(fakeSources(counters, {valid, temperature, load}, usage));
-    Receiver receiver;
-    connectReceiver(sampler, receiver);
-    QSignalSpy spy(&receiver, &Receiver::received);
-    QVERIFY(sampler.startSampler());
+    Sampling run(fakeSources(counters, {valid, temperature, load}, usage));
+    QVERIFY(run.sampler.startSampler());
 
     if (emits) {
-        QVERIFY(spy.wait(5000));
-        QVERIFY(stopAndDrain(sampler));
-        QVERIFY(spy.count() >= 1);
-        for (const QList<QVariant> &args : spy) {
+        QVERIFY(run.spy.wait(5000));
+        QVERIFY(stopAndDrain(run.sampler));
+        QVERIFY(run.spy.count() >= 1);
+        for (const QList<QVariant> &args : run.spy) {
             QCOMPARE(args.at(0).value<float>(), float(load));
             QCOMPARE(args.at(1).value<float>(), temperature);
             QCOMPARE(args.at(2).value<float>(), usage);
         }
     } else {
         QTRY_VERIFY_WITH_TIMEOUT(counters.cycles >= 3, 5000);
-        QVERIFY(stopAndDrain(sampler));
-        QCOMPARE(spy.count(), 0);
+        QVERIFY(stopAndDrain(run.sampler));
+        QCOMPARE(run.spy.count(), 0);
     }
 }
 
-void TestHardwareDataObj::readsCoreZeroOfPublishedBlock()
+// The real core reading: no block, or a block counting no CPU, is no data.
+// (Short and stale blocks are the proxy's, tested in tst_coretemp_proxy.)
+void TestHardwareDataObj::systemReadingNeedsACpu()
 {
     const auto readCore = SamplerSources::system().readCore;
-
     removeCoreTempBlock();
-    QCOMPARE(readCore().valid, false);
+    QVERIFY(!readCore().valid);
 
     CoreTempSharedData block = makeCoreTempBlock(2);
-    QVERIFY(publishCoreTempBlock(block));
-    CoreReading reading = readCore();
-    QVERIFY(reading.valid);
-    QCOMPARE(reading.temperature, 40.0f);
-    QCOMPARE(reading.load, 10u);
-
-    // A count of 0 means no usable data, whatever the arrays hold.
     block.uiCPUCnt = 0;
     QVERIFY(publishCoreTempBlock(block));
-    reading = readCore();
+    const CoreReading reading = readCore();
+    removeCoreTempBlock();
     QVERIFY(!reading.valid);
     QCOMPARE(reading.temperature, 0.0f);
     QCOMPARE(reading.load, 0u);
-
-    QVERIFY(publishCoreTempBytes(&block, sizeof block - 1));
-    QVERIFY(!readCore().valid);
-    removeCoreTempBlock();
 }
 
 void TestHardwareDataObj::emitsCoreZeroOnly()
@@ -182,16 +176,13 @@ void TestHardwareDataObj::emitsCoreZeroOnly()
     Counters counters;
     SamplerSources sources = fakeSources(counters);
     sources.readCore = SamplerSources::system().readCore;
-    QHardwareDataObj sampler(sources);
-    Receiver receiver;
-    connectReceiver(sampler, receiver);
-    QSignalSpy spy(&receiver, &Receiver::received);
-    QVERIFY(sampler.startSampler());
-    QVERIFY(spy.wait(5000));
-    QVERIFY(stopAndDrain(sampler));
+    Sampling run(sources);
+    QVERIFY(run.sampler.startSampler());
+    QVERIFY(run.spy.wait(5000));
+    QVERIFY(stopAndDrain(run.sampler));
     removeCoreTempBlock();
 
-    const QList<QVariant> args = spy.first();
+    const QList<QVariant> args = run.spy.first();
     QCOMPARE(args.at(0).value<float>(), 10.0f);
     QCOMPARE(args.at(1).value<float>(), 40.0f);
     QCOMPARE(args.at(2).value<float>(), 62.5f);
@@ -203,20 +194,17 @@ void TestHardwareDataObj::stopSetDuringSleep()
     SamplerSources sources = fakeSources(counters);
     // Long enough that the stop lands in the sleep after the first emission.
     sources.intervalMs = 1000;
-    QHardwareDataObj sampler(sources);
-    Receiver receiver;
-    connectReceiver(sampler, receiver);
-    QSignalSpy spy(&receiver, &Receiver::received);
-    QSignalSpy finished(&sampler, &QThread::finished);
+    Sampling run(sources);
+    QSignalSpy finished(&run.sampler, &QThread::finished);
 
-    QVERIFY(sampler.startSampler());
-    QVERIFY(spy.wait(5000));
-    sampler.requestStop();
-    QVERIFY(sampler.isRunning()); // still asleep: run returns only after the sleep
+    QVERIFY(run.sampler.startSampler());
+    QVERIFY(run.spy.wait(5000));
+    run.sampler.requestStop();
+    QVERIFY(run.sampler.isRunning()); // still asleep: run returns only after the sleep
     QVERIFY(finished.wait(5000));
     QCoreApplication::sendPostedEvents();
     QCOMPARE(counters.cycles.load(), 1);
-    QCOMPARE(spy.count(), 1);
+    QCOMPARE(run.spy.count(), 1);
 }
 
 void TestHardwareDataObj::stopSetDuringCycleCompletesIt()
@@ -230,87 +218,67 @@ void TestHardwareDataObj::stopSetDuringCycleCompletesIt()
         self->requestStop();
         return 62.5f;
     };
-    QHardwareDataObj sampler(sources);
-    self = &sampler;
-    Receiver receiver;
-    connectReceiver(sampler, receiver);
-    QSignalSpy spy(&receiver, &Receiver::received);
-    QVERIFY(sampler.startSampler());
-    QVERIFY(spy.wait(5000));
-    QVERIFY(sampler.wait(5000));
+    Sampling run(sources);
+    self = &run.sampler;
+    QVERIFY(run.sampler.startSampler());
+    QVERIFY(run.spy.wait(5000));
+    QVERIFY(run.sampler.wait(5000));
     QCoreApplication::sendPostedEvents();
     QCOMPARE(counters.cycles.load(), 1);
-    QCOMPARE(spy.count(), 1);
+    QCOMPARE(run.spy.count(), 1);
 }
 
 void TestHardwareDataObj::stopFlagSetBeforeRun()
 {
     Counters counters;
-    QHardwareDataObj sampler(fakeSources(counters));
-    Receiver receiver;
-    connectReceiver(sampler, receiver);
-    QSignalSpy spy(&receiver, &Receiver::received);
-    sampler.start(); // bypasses the gate: the flag is still true
-    QVERIFY(sampler.wait(5000));
+    Sampling run(fakeSources(counters));
+    run.sampler.start(); // bypasses the gate: the flag is still true
+    QVERIFY(run.sampler.wait(5000));
     QCoreApplication::sendPostedEvents();
     QCOMPARE(counters.cycles.load(), 0);
-    QCOMPARE(spy.count(), 0);
+    QCOMPARE(run.spy.count(), 0);
 }
 
-void TestHardwareDataObj::gateCalledTwiceProbesOnce()
+void TestHardwareDataObj::gate_data()
 {
-    Counters counters;
-    QHardwareDataObj sampler(fakeSources(counters));
-    QVERIFY(sampler.startSampler());
-    QVERIFY(sampler.startSampler());
-    QCOMPARE(counters.probes.load(), 1);
-    QCOMPARE(counters.launches.load(), 0);
-    QTRY_VERIFY_WITH_TIMEOUT(counters.cycles >= 1, 5000);
-    QVERIFY(stopAndDrain(sampler));
+    QTest::addColumn<int>("state");
+    QTest::addColumn<bool>("launchOk");
+    QTest::addColumn<bool>("starts");
+    QTest::addColumn<int>("launches");
+
+    QTest::newRow("running") << int(Running) << true << true << 0;
+    QTest::newRow("absent") << int(Absent) << true << false << 0;
+    // Started at once, without waiting for Core Temp to come up.
+    QTest::newRow("present, launched") << int(PresentNotRunning) << true << true << 1;
+    QTest::newRow("present, launch fails") << int(PresentNotRunning) << false << false << 2;
 }
 
-void TestHardwareDataObj::gateAbsent()
+// The gate is called twice: once started, a second call neither probes nor
+// launches again; while it has failed, every call probes anew rather than
+// claiming success.
+void TestHardwareDataObj::gate()
 {
-    Counters counters;
-    QHardwareDataObj sampler(fakeSources(counters, {true, 45.5f, 37}, 62.5f, Absent));
-    QVERIFY(!sampler.startSampler());
-    QCOMPARE(counters.probes.load(), 1);
-    QCOMPARE(counters.launches.load(), 0);
-    QVERIFY(!sampler.isRunning());
-    QVERIFY(!sampler.isFinished()); // never started
-    QCOMPARE(counters.cycles.load(), 0);
-}
+    QFETCH(int, state);
+    QFETCH(bool, launchOk);
+    QFETCH(bool, starts);
+    QFETCH(int, launches);
 
-void TestHardwareDataObj::gateLaunchFails()
-{
     Counters counters;
-    QHardwareDataObj sampler(
-        fakeSources(counters, {true, 45.5f, 37}, 62.5f, PresentNotRunning, false));
-    QVERIFY(!sampler.startSampler());
-    QCOMPARE(counters.launches.load(), 1);
-    QCOMPARE(counters.launchedPath, coreTempPath());
-    QVERIFY(!sampler.isRunning());
-    QVERIFY(!sampler.isFinished());
-    QCOMPARE(counters.cycles.load(), 0);
-    // The flag stayed true: a later call probes again rather than claiming success.
-    QVERIFY(!sampler.startSampler());
-    QCOMPARE(counters.probes.load(), 2);
-}
-
-void TestHardwareDataObj::gateLaunchesWhenPresentNotRunning()
-{
-    Counters counters;
-    QHardwareDataObj sampler(
-        fakeSources(counters, {true, 45.5f, 37}, 62.5f, PresentNotRunning, true));
-    Receiver receiver;
-    connectReceiver(sampler, receiver);
-    QSignalSpy spy(&receiver, &Receiver::received);
-    QVERIFY(sampler.startSampler());
-    QCOMPARE(counters.launches.load(), 1);
-    QCOMPARE(counters.launchedPath, coreTempPath());
-    QVERIFY(counters.launchedPath.endsWith(QLatin1String("Core Temp.exe")));
-    QVERIFY(spy.wait(5000)); // started at once, without waiting for Core Temp
-    QVERIFY(stopAndDrain(sampler));
+    Sampling run(fakeSources(counters, {true, 45.5f, 37}, 62.5f, CoreTempState(state), launchOk));
+    QCOMPARE(run.sampler.startSampler(), starts);
+    QCOMPARE(run.sampler.startSampler(), starts);
+    QCOMPARE(counters.probes.load(), starts ? 1 : 2);
+    QCOMPARE(counters.launches.load(), launches);
+    if (launches > 0)
+        QCOMPARE(counters.launchedPath, coreTempPath());
+    if (starts) {
+        QVERIFY(run.spy.wait(5000));
+        QVERIFY(stopAndDrain(run.sampler));
+    } else {
+        QVERIFY(!run.sampler.isRunning());
+        QVERIFY(!run.sampler.isFinished()); // never started
+        QCOMPARE(counters.cycles.load(), 0);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestHardwareDataObj)
