@@ -1,8 +1,11 @@
 #pragma once
 
+#include "weather/weather_client.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QList>
+#include <QMetaType>
 #include <QObject>
 #include <QString>
 
@@ -24,6 +27,23 @@ struct FakeResponse
     int cutAfter = -1;     ///< close after this many body bytes (Content-Length stays whole)
     bool hang = false;     ///< read the request, never answer
 };
+Q_DECLARE_METATYPE(FakeResponse)
+
+/// `body` with 200 OK, in one write.
+inline FakeResponse respond(const QByteArray &body)
+{
+    FakeResponse response;
+    response.body = body;
+    return response;
+}
+
+/// Reads the request and never answers.
+inline FakeResponse hang()
+{
+    FakeResponse response;
+    response.hang = true;
+    return response;
+}
 
 /// One request as the server saw it.
 struct FakeRequest
@@ -73,3 +93,12 @@ private:
     QList<FakeRequest> m_requests;
     std::function<void(const FakeRequest &)> m_observer;
 };
+
+/// A client's endpoints with both services at `server`.
+inline WeatherEndpoints endpointsAt(const FakeHttpServer &server)
+{
+    WeatherEndpoints endpoints;
+    endpoints.geoBaseUrl = server.baseUrl();
+    endpoints.weatherBaseUrl = server.baseUrl();
+    return endpoints;
+}

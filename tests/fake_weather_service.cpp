@@ -20,12 +20,8 @@ int main(int argc, char *argv[])
         return 2;
     }
     FakeHttpServer server;
-    FakeResponse city;
-    city.body = args.at(2).toUtf8();
-    server.setResponse("/json", city);
-    FakeResponse weather;
-    weather.body = args.at(3).toUtf8();
-    server.setResponse("/data/2.5/weather", weather);
+    server.setResponse("/json", respond(args.at(2).toUtf8()));
+    server.setResponse("/data/2.5/weather", respond(args.at(3).toUtf8()));
     const QString logPath = args.at(4);
     server.setRequestObserver([logPath](const FakeRequest &request) {
         QFile log(logPath);

@@ -21,16 +21,7 @@ const QByteArray kCityAnswer = R"({"status":"success","country":"Brazil","city":
 const QByteArray kWeatherAnswer = R"({"weather":[{"id":202,"description":"雷阵雨"}],)"
                                   R"("main":{"temp":21.6},"name":"São Paulo","cod":200})";
 
-FakeResponse respond(const QByteArray &body)
-{
-    FakeResponse response;
-    response.body = body;
-    return response;
-}
-
 } // namespace
-
-Q_DECLARE_METATYPE(FakeResponse)
 
 class TestHttp : public QObject
 {
@@ -46,11 +37,10 @@ private slots:
     void collectorRefusesOverflowingCounts();
 
     void bodyInManyChunks();
-    void lookupSendsItsUserAgent();
     void lookupFailures_data();
     void lookupFailures();
     void bodyOfExactlyTheCapIsKept();
-    void weatherRequestPathAndUserAgent();
+    void requestPathsAndUserAgents();
     void weatherTransferFailures_data();
     void weatherTransferFailures();
 
@@ -135,16 +125,6 @@ void TestHttp::bodyInManyChunks()
              QString::fromUtf8("São Paulo"));
 }
 
-void TestHttp::lookupSendsItsUserAgent()
-{
-    m_server->setResponse("/json", respond(kCityAnswer));
-    lookupCityByIp(m_server->baseUrl().toStdString(), 10);
-    const QList<FakeRequest> requests = m_server->requests();
-    QCOMPARE(requests.size(), 1);
-    QCOMPARE(requests.at(0).target, QByteArray("/json"));
-    QCOMPARE(requests.at(0).userAgent, QByteArray("DedoRiruruz/1.0"));
-}
-
 void TestHttp::lookupFailures_data()
 {
     QTest::addColumn<FakeResponse>("response");
@@ -155,9 +135,7 @@ void TestHttp::lookupFailures_data()
     cut.cutAfter = int(qstrlen(R"({"status":"success","city":"Berlin"})"));
     QTest::newRow("cut off mid-transfer") << cut;
 
-    FakeResponse slow = respond(kCityAnswer);
-    slow.hang = true;
-    QTest::newRow("no answer within the time-out") << slow;
+    QTest::newRow("no answer within the time-out") << hang();
 
     QTest::newRow("oversized body")
         << respond(R"({"status":"success","city":"Berlin"})" + QByteArray(int(kMaxBodyBytes), ' '));
@@ -182,9 +160,7 @@ void TestHttp::bodyOfExactlyTheCapIsKept()
 
 QString TestHttp::weatherOutcome(long timeoutSeconds)
 {
-    WeatherEndpoints endpoints;
-    endpoints.geoBaseUrl = m_server->baseUrl();
-    endpoints.weatherBaseUrl = m_server->baseUrl();
+    WeatherEndpoints endpoints = endpointsAt(*m_server);
     endpoints.weatherTimeoutSeconds = timeoutSeconds;
     QWeatherClient client(QString(), QString::fromLatin1(kWeatherApiKey), nullptr, endpoints);
     WeatherSignalRelay relay(&client);
@@ -197,15 +173,13 @@ QString TestHttp::weatherOutcome(long timeoutSeconds)
     return failed.at(0).at(0).toString();
 }
 
-void TestHttp::weatherRequestPathAndUserAgent()
+void TestHttp::requestPathsAndUserAgents()
 {
     m_server->setResponse("/json", respond(kCityAnswer));
     m_server->setResponse(kWeatherPath, respond(kWeatherAnswer));
 
-    WeatherEndpoints endpoints;
-    endpoints.geoBaseUrl = m_server->baseUrl();
-    endpoints.weatherBaseUrl = m_server->baseUrl();
-    QWeatherClient client(QString(), QString::fromLatin1(kWeatherApiKey), nullptr, endpoints);
+    QWeatherClient client(QString(), QString::fromLatin1(kWeatherApiKey), nullptr,
+                          endpointsAt(*m_server));
     WeatherSignalRelay relay(&client);
     QSignalSpy updated(&relay, &WeatherSignalRelay::weatherUpdated);
     QVERIFY(updated.wait(15000));
@@ -214,6 +188,8 @@ void TestHttp::weatherRequestPathAndUserAgent()
 
     const QList<FakeRequest> requests = m_server->requests();
     QCOMPARE(requests.size(), 2);
+    QCOMPARE(requests.at(0).target, QByteArray("/json"));
+    QCOMPARE(requests.at(0).userAgent, QByteArray("DedoRiruruz/1.0"));
     QCOMPARE(requests.at(1).target, QByteArray("/data/2.5/weather?q=S%C3%A3o%20Paulo&appid=") +
                                         kWeatherApiKey + "&units=metric&lang=zh_cn");
     QCOMPARE(requests.at(1).userAgent, QByteArray("VurudedIva/1.0"));
@@ -229,10 +205,8 @@ void TestHttp::weatherTransferFailures_data()
     QTest::newRow("cut off mid-transfer")
         << cut << QStringLiteral("libcurl error: ") + curl_easy_strerror(CURLE_PARTIAL_FILE);
 
-    FakeResponse slow = respond(kWeatherAnswer);
-    slow.hang = true;
     QTest::newRow("no answer within the time-out")
-        << slow << QStringLiteral("libcurl error: Timeout was reached");
+        << hang() << QStringLiteral("libcurl error: Timeout was reached");
 
     QTest::newRow("oversized body")
         << respond(kWeatherAnswer + QByteArray(int(kMaxBodyBytes), ' '))

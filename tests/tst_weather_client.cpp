@@ -18,20 +18,6 @@ const QByteArray kWeatherPath = "/data/2.5/weather";
 const QByteArray kWeatherAnswer =
     R"({"weather":[{"id":804}],"main":{"temp":-3.7},"name":"Berlin","cod":200})";
 
-FakeResponse respond(const QByteArray &body)
-{
-    FakeResponse response;
-    response.body = body;
-    return response;
-}
-
-FakeResponse hang()
-{
-    FakeResponse response;
-    response.hang = true;
-    return response;
-}
-
 // Waits without running this thread's event loop, as a creator busy with
 // its own set-up would.
 bool pollWithoutEvents(const std::function<bool()> &condition, int timeoutMs)
@@ -93,9 +79,7 @@ void TestWeatherClient::cleanup()
 
 WeatherEndpoints TestWeatherClient::endpoints(int refreshIntervalMs) const
 {
-    WeatherEndpoints e;
-    e.geoBaseUrl = m_server->baseUrl();
-    e.weatherBaseUrl = m_server->baseUrl();
+    WeatherEndpoints e = endpointsAt(*m_server);
     e.refreshIntervalMs = refreshIntervalMs;
     return e;
 }
