@@ -1,6 +1,7 @@
 # Tests of the output subsystem.
 pcreport_add_test(tst_output_record SOURCES tst_output_record.cpp LIBS pcreport_output)
-pcreport_add_test(tst_grab_pc_data SOURCES tst_grab_pc_data.cpp LIBS pcreport_output Qt5::Network)
+pcreport_add_test(tst_grab_pc_data SOURCES tst_grab_pc_data.cpp
+  LIBS pcreport_output pcreport_fake_http)
 
 if(NOT WIN32)
   # Against a private PulseAudio server that the test starts itself.

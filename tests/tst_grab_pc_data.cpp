@@ -1,81 +1,21 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSignalSpy>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTest>
 #include <QThread>
 
 #include <atomic>
 #include <memory>
 
+#include "fake_http_server.h"
 #include "output/grab_pc_data.h"
 
 // QGrabPcData through its slots, with the clock, the volume and the line sink
 // replaced; its wiring against the real sampler thread (fed by fake readings)
-// and the real weather client (talking to a loopback HTTP server).
+// and the real weather client (talking to the loopback HTTP server of
+// fake_http_server.h).
 
 namespace {
-
-// Answers the city lookup with a city, the first weather request with 21.9 °C
-// and condition 202, and every later one with the service's key error. It
-// serves from a thread of its own, so it answers whichever thread asks.
-class FakeWeatherService : public QObject
-{
-public:
-    FakeWeatherService()
-    {
-        connect(&m_server, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket *socket = m_server.nextPendingConnection()) {
-                connect(socket, &QTcpSocket::readyRead, this, [this, socket] { serve(socket); });
-                connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-            }
-        });
-        moveToThread(&m_thread);
-        m_thread.start();
-        QMetaObject::invokeMethod(
-            this, [this] { m_server.listen(QHostAddress::LocalHost); },
-            Qt::BlockingQueuedConnection);
-    }
-    ~FakeWeatherService() override
-    {
-        QMetaObject::invokeMethod(
-            this, [this] { m_server.close(); }, Qt::BlockingQueuedConnection);
-        m_thread.quit();
-        m_thread.wait();
-    }
-    QString baseUrl() const
-    {
-        return QStringLiteral("http://127.0.0.1:%1").arg(m_server.serverPort());
-    }
-
-private:
-    void serve(QTcpSocket *socket)
-    {
-        QByteArray &request = m_pending[socket];
-        request += socket->readAll();
-        if (!request.contains("\r\n\r\n"))
-            return;
-        const QByteArray path = request.split(' ').value(1);
-        m_pending.remove(socket);
-        QByteArray body;
-        if (path.startsWith("/json"))
-            body = R"({"status":"success","city":"Testville"})";
-        else if (path.startsWith("/data/2.5/weather") && m_weatherRequests++ == 0)
-            body = R"({"cod":200,"main":{"temp":21.9},"weather":[{"id":202}]})";
-        else
-            body = R"({"cod":401,"message":"Invalid API key."})";
-        socket->write("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nConnection: close\r\n"
-                      "Content-Length: " +
-                      QByteArray::number(body.size()) + "\r\n\r\n" + body);
-        socket->disconnectFromHost();
-    }
-
-    QThread m_thread;
-    QTcpServer m_server{this};
-    QHash<QTcpSocket *, QByteArray> m_pending;
-    int m_weatherRequests = 0;
-};
 
 struct Recorder
 {
@@ -127,7 +67,7 @@ private slots:
     void recordAcrossMidnight();
 
 private:
-    FakeWeatherService m_service;
+    FakeHttpServer m_service;
     Recorder m_firstRecorder;
     QGrabPcData *m_first = nullptr;
     QSignalSpy *m_updated = nullptr;
@@ -151,8 +91,19 @@ void TestGrabPcData::initTestCase()
         return reading;
     };
     hooks.samplerSources.readMemoryUsage = [] { return 63.2f; };
-    hooks.weatherEndpoints.geoBaseUrl = m_service.baseUrl();
-    hooks.weatherEndpoints.weatherBaseUrl = m_service.baseUrl();
+    // The city, then 21.9 degrees and condition 202 for the first weather
+    // request, and the service's key error for every later one.
+    QVERIFY(m_service.listen());
+    m_service.setResponse("/json", respond(R"({"status":"success","city":"Testville"})"));
+    const QByteArray weatherPath = "/data/2.5/weather";
+    m_service.setResponse(weatherPath,
+                          respond(R"({"cod":200,"main":{"temp":21.9},"weather":[{"id":202}]})"));
+    m_service.setRequestObserver([this, weatherPath](const FakeRequest &request) {
+        if (request.path == weatherPath)
+            m_service.setResponse(weatherPath,
+                                  respond(R"({"cod":401,"message":"Invalid API key."})"));
+    });
+    hooks.weatherEndpoints = endpointsAt(m_service);
     hooks.weatherEndpoints.lookupTimeoutSeconds = 5;
     hooks.weatherEndpoints.weatherTimeoutSeconds = 5;
     hooks.weatherEndpoints.refreshIntervalMs = 100;
