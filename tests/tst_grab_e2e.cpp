@@ -5,194 +5,18 @@
 #include <QJsonObject>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QThread>
 
-#include <cerrno>
 #include <cmath>
-#include <csignal>
-#include <fcntl.h>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
+
+#include "support/processes.h"
 
 // The built `pcreport grab` as its reader sees it, with the monitor standing
 // in for Core Temp: real processes, real shared memory, a real pipe.
-
-extern char **environ;
 
 namespace {
 
 const QString kMonitorName = QStringLiteral("Core Temp.exe");
 const char kSegment[] = "/dev/shm/CoreTempMappingObject";
-
-// A child process with an optional pipe on its standard output. Whatever is
-// still running when it goes out of scope is killed and reaped.
-class Child
-{
-public:
-    Child() = default;
-    Child(const Child &) = delete;
-    Child &operator=(const Child &) = delete;
-    ~Child()
-    {
-        closeOutput();
-        stop(SIGTERM, 2000);
-        stop(SIGKILL, 5000);
-    }
-
-    bool start(const QString &program, const QStringList &args, bool pipeOutput,
-               bool ignoreSigpipe = false)
-    {
-        int fds[2] = {-1, -1};
-        if (pipeOutput && ::pipe2(fds, O_CLOEXEC) != 0)
-            return false;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        if (pipeOutput)
-            posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-        // This test ignores SIGPIPE itself; a child inherits that unless the
-        // signal is reset here.
-        posix_spawnattr_t attr;
-        posix_spawnattr_init(&attr);
-        sigset_t defaults;
-        sigemptyset(&defaults);
-        if (!ignoreSigpipe)
-            sigaddset(&defaults, SIGPIPE);
-        posix_spawnattr_setsigdefault(&attr, &defaults);
-        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
-
-        const QByteArray path = QFile::encodeName(program);
-        QList<QByteArray> encoded{path};
-        for (const QString &arg : args)
-            encoded << arg.toLocal8Bit();
-        std::vector<char *> argv;
-        for (QByteArray &arg : encoded)
-            argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        const int rc = posix_spawn(&m_pid, path.constData(), &actions, &attr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        posix_spawnattr_destroy(&attr);
-        if (pipeOutput) {
-            ::close(fds[1]);
-            m_out = fds[0];
-        }
-        if (rc != 0) {
-            m_pid = -1;
-            closeOutput();
-        }
-        return rc == 0;
-    }
-
-    pid_t pid() const { return m_pid; }
-
-    /// Waits up to `timeoutMs` for one whole line; false on timeout or end.
-    bool readLine(QByteArray *line, int timeoutMs)
-    {
-        QElapsedTimer timer;
-        timer.start();
-        for (;;) {
-            const int newline = m_buffer.indexOf('\n');
-            if (newline >= 0) {
-                *line = m_buffer.left(newline);
-                m_buffer.remove(0, newline + 1);
-                return true;
-            }
-            const qint64 left = timeoutMs - timer.elapsed();
-            if (m_out < 0 || left <= 0)
-                return false;
-            pollfd pfd{m_out, POLLIN, 0};
-            const int ready = ::poll(&pfd, 1, int(left));
-            if (ready < 0 && errno != EINTR)
-                return false;
-            if (ready <= 0)
-                continue;
-            char chunk[4096];
-            const ssize_t n = ::read(m_out, chunk, sizeof chunk);
-            if (n <= 0)
-                return false;
-            m_buffer.append(chunk, int(n));
-        }
-    }
-
-    void closeOutput()
-    {
-        if (m_out >= 0)
-            ::close(m_out);
-        m_out = -1;
-    }
-
-    /// Reaps the child if it has ended within `timeoutMs`.
-    bool waitExit(int timeoutMs, int *status = nullptr)
-    {
-        QElapsedTimer timer;
-        timer.start();
-        while (m_pid > 0) {
-            int st = 0;
-            const pid_t r = ::waitpid(m_pid, &st, WNOHANG);
-            if (r == m_pid || (r < 0 && errno == ECHILD)) {
-                m_pid = -1;
-                m_status = st;
-                break;
-            }
-            if (timer.elapsed() >= timeoutMs)
-                return false;
-            QThread::msleep(20);
-        }
-        if (status)
-            *status = m_status;
-        return true;
-    }
-
-    bool running() { return m_pid > 0 && !waitExit(0); }
-
-    bool stop(int signal, int timeoutMs)
-    {
-        if (m_pid <= 0)
-            return true;
-        ::kill(m_pid, signal);
-        return waitExit(timeoutMs);
-    }
-
-private:
-    pid_t m_pid = -1;
-    int m_out = -1;
-    int m_status = 0;
-    QByteArray m_buffer;
-};
-
-QList<pid_t> processesNamed(const QString &name)
-{
-    QList<pid_t> found;
-    for (const QString &entry : QDir("/proc").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        bool numeric = false;
-        const pid_t pid = entry.toInt(&numeric);
-        if (!numeric)
-            continue;
-        QFile comm("/proc/" + entry + "/comm");
-        if (comm.open(QIODevice::ReadOnly) && comm.readAll().trimmed() == name.toLocal8Bit())
-            found << pid;
-    }
-    return found;
-}
-
-// Anything started from `dir` (by us or by pcreport's launcher) is ended.
-void killEverythingFrom(const QString &dir)
-{
-    for (const QString &entry : QDir("/proc").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        const QString exe = QFile::symLinkTarget("/proc/" + entry + "/exe");
-        if (!exe.startsWith(dir + '/'))
-            continue;
-        const pid_t pid = entry.toInt();
-        ::kill(pid, SIGTERM); // lets the monitor remove its segment
-        for (int i = 0; i < 100 && QFile::exists("/proc/" + entry + "/exe") &&
-                        !QFile::symLinkTarget("/proc/" + entry + "/exe").isEmpty();
-             ++i)
-            QThread::msleep(20);
-        ::kill(pid, SIGKILL);
-    }
-}
 
 QString checkRecord(const QByteArray &line)
 {
@@ -227,7 +51,7 @@ private slots:
 
 private:
     QString install(bool withMonitor);
-    bool startMonitor(Child *monitor, const QString &dir);
+    bool startMonitor(ChildProcess *monitor, const QString &dir);
 
     QScopedPointer<QTemporaryDir> m_dir;
 };
@@ -261,34 +85,25 @@ QString TestGrabEndToEnd::install(bool withMonitor)
     if (withMonitor)
         names << kMonitorName;
     for (const QString &name : names) {
-        const QString target = m_dir->filePath(name);
-        if (!QFile::copy(PCREPORT_BIN_DIR "/" + name, target))
+        if (!copyExecutable(PCREPORT_BIN_DIR "/" + name, m_dir->filePath(name)))
             return QString();
-        QFile::setPermissions(target, QFile::permissions(target) | QFileDevice::ExeOwner);
     }
     return m_dir->path();
 }
 
-bool TestGrabEndToEnd::startMonitor(Child *monitor, const QString &dir)
+bool TestGrabEndToEnd::startMonitor(ChildProcess *monitor, const QString &dir)
 {
     // Started by us, so that grab's probe finds it running and launches none.
-    if (!monitor->start(dir + '/' + kMonitorName, {"--temperature", "45"}, false))
-        return false;
-    QElapsedTimer timer;
-    timer.start();
-    while (!QFile::exists(kSegment)) {
-        if (timer.elapsed() > 10000 || !monitor->running())
-            return false;
-        QThread::msleep(20);
-    }
-    return true;
+    return monitor->start(dir + '/' + kMonitorName, {"--temperature", "45"}, false) &&
+           QTest::qWaitFor([&] { return QFile::exists(kSegment) || !monitor->running(); }, 10000) &&
+           QFile::exists(kSegment);
 }
 
 void TestGrabEndToEnd::recordsFlowUntilMonitorExits()
 {
     const QString dir = install(true);
     QVERIFY(!dir.isEmpty());
-    Child monitor, grab;
+    ChildProcess monitor, grab;
     QVERIFY(startMonitor(&monitor, dir));
     QVERIFY(grab.start(dir + "/pcreport", {"grab"}, true));
 
@@ -333,9 +148,9 @@ void TestGrabEndToEnd::endsWhenReaderCloses()
     QFETCH(bool, ignoreSigpipe);
     const QString dir = install(true);
     QVERIFY(!dir.isEmpty());
-    Child monitor, grab;
+    ChildProcess monitor, grab;
     QVERIFY(startMonitor(&monitor, dir));
-    QVERIFY(grab.start(dir + "/pcreport", {"grab"}, true, ignoreSigpipe));
+    QVERIFY(grab.start(dir + "/pcreport", {"grab"}, true, false, ignoreSigpipe));
     QByteArray line;
     QVERIFY2(grab.readLine(&line, 15000), "no record from grab");
 
@@ -355,7 +170,7 @@ void TestGrabEndToEnd::noCoreTempPrintsNothing()
     const QString dir = install(false);
     QVERIFY(!dir.isEmpty());
     QVERIFY(!QFile::exists(dir + '/' + kMonitorName));
-    Child grab;
+    ChildProcess grab;
     QVERIFY(grab.start(dir + "/pcreport", {"grab"}, true));
     QByteArray line;
     QVERIFY2(!grab.readLine(&line, 3000), qPrintable("unexpected output: " + line));
