@@ -1,6 +1,7 @@
 #include <QtTest>
 
 #include "app/coretemp.h"
+#include "support/processes.h"
 
 // Runs the built pcreport as the reading program does: a copy in a folder of
 // its own, so that what lies beside it ("Core Temp.exe" or not) is ours to
@@ -71,11 +72,8 @@ void TestCheckMode::cleanup()
 
 QString TestCheckMode::installCopy(const QString &folder)
 {
-    const QString dir = root->filePath(folder);
-    const QString copy = dir + QStringLiteral("/pcreport");
-    if (!QDir().mkpath(dir) || !QFile::copy(PCREPORT_BIN_DIR "/pcreport", copy))
-        return QString();
-    return copy;
+    const QString copy = root->filePath(folder + QStringLiteral("/pcreport"));
+    return copyExecutable(PCREPORT_BIN_DIR "/pcreport", copy) ? copy : QString();
 }
 
 TestCheckMode::Outcome TestCheckMode::run(const QString &workingDir, const QString &program,
@@ -108,10 +106,8 @@ TestCheckMode::Outcome TestCheckMode::run(const QString &workingDir, const QStri
 void TestCheckMode::startFakeCoreTemp(const QString &fileName)
 {
     // A copy of sleep under Core Temp's name, far from any pcreport copy.
-    const QString dir = root->filePath(QStringLiteral("elsewhere"));
-    const QString path = dir + '/' + fileName;
-    QVERIFY(QDir().mkpath(dir));
-    QVERIFY(QFile::copy(QStringLiteral("/bin/sleep"), path));
+    const QString path = root->filePath(QStringLiteral("elsewhere/") + fileName);
+    QVERIFY(copyExecutable(QStringLiteral("/bin/sleep"), path));
     fakeCoreTemp.start(path, {QStringLiteral("30")});
     QVERIFY(fakeCoreTemp.waitForStarted());
     QVERIFY(coreTempProcessRunning());

@@ -3,17 +3,11 @@
 #include <cerrno>
 #include <csignal>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <spawn.h>
 #include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "app/coretemp.h"
 #include "app/coretemp_launch.h"
-
-extern char **environ;
+#include "support/processes.h"
 
 // Launches the fixture program (tests/fixtures/launch_fixture.cpp) under Core
 // Temp's name from a folder whose name holds a space, and reads back the
@@ -56,10 +50,8 @@ void TestCoreTempLaunch::init()
 {
     root.reset(new QTemporaryDir);
     QVERIFY(root->isValid());
-    const QString folder = root->filePath(QStringLiteral("My Tools"));
-    program = folder + QStringLiteral("/Core Temp.exe");
-    QVERIFY(QDir().mkpath(folder));
-    QVERIFY(QFile::copy(QStringLiteral(LAUNCH_FIXTURE), program));
+    program = root->filePath(QStringLiteral("My Tools/Core Temp.exe"));
+    QVERIFY(copyExecutable(QStringLiteral(LAUNCH_FIXTURE), program));
     reportPath = root->filePath(QStringLiteral("report.txt"));
     qputenv("PCREPORT_FIXTURE_REPORT", QFile::encodeName(reportPath));
     qputenv("PCREPORT_FIXTURE_LINGER", "1");
@@ -162,51 +154,12 @@ void TestCoreTempLaunch::keepsOffOurOutput()
     // The launcher runs in a helper whose stdout and stderr are pipes to us,
     // as pcreport's are to the reading program. Both must reach EOF as soon
     // as the helper ends, while the launched program still runs.
-    int out[2], err[2];
-    QCOMPARE(pipe2(out, O_CLOEXEC), 0);
-    QCOMPARE(pipe2(err, O_CLOEXEC), 0);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-    const QByteArray helper = LAUNCH_HELPER;
-    const QByteArray target = QFile::encodeName(program);
-    char *const argv[] = {const_cast<char *>(helper.constData()),
-                          const_cast<char *>(target.constData()), nullptr};
-    pid_t helperPid = 0;
-    const int spawned =
-        posix_spawn(&helperPid, helper.constData(), &actions, nullptr, argv, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(out[1]);
-    ::close(err[1]);
-    QCOMPARE(spawned, 0);
-
+    ChildProcess helper;
+    QVERIFY(helper.start(QStringLiteral(LAUNCH_HELPER), {program}, true, true));
     QByteArray stdoutData, stderrData;
-    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-    QDeadlineTimer deadline(10000);
-    while ((fds[0].fd >= 0 || fds[1].fd >= 0) && !deadline.hasExpired()) {
-        if (poll(fds, 2, int(deadline.remainingTime())) <= 0)
-            continue;
-        for (pollfd &p : fds) {
-            if (p.fd < 0 || !p.revents)
-                continue;
-            char buffer[512];
-            const ssize_t n = read(p.fd, buffer, sizeof buffer);
-            if (n > 0) {
-                (&p == &fds[0] ? stdoutData : stderrData).append(buffer, int(n));
-            } else {
-                ::close(p.fd);
-                p.fd = -1;
-            }
-        }
-    }
-    const bool bothAtEof = fds[0].fd < 0 && fds[1].fd < 0;
-    for (pollfd &p : fds) {
-        if (p.fd >= 0)
-            ::close(p.fd);
-    }
+    const bool bothAtEof = helper.readToEnd(&stdoutData, &stderrData, 10000);
     int status = 0;
-    QCOMPARE(waitpid(helperPid, &status, 0), helperPid);
+    QVERIFY(helper.waitExit(10000, &status));
 
     const Report report = waitForReport();
     QVERIFY2(!report.isEmpty(), "the launched program wrote no report");

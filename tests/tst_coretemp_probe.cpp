@@ -1,13 +1,8 @@
 #include <QtTest>
 
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include "app/coretemp.h"
 #include "app/coretemp_probe_linux.h"
-
-extern char **environ;
+#include "support/processes.h"
 
 // The probe against real processes: copies of sleep and true under Core
 // Temp's image name, run from temporary folders. The test's own folder holds
@@ -104,8 +99,7 @@ void TestCoreTempProbe::runningProcess()
     QFETCH(bool, counts);
 
     const QString path = dir.filePath(folder) + '/' + fileName;
-    QVERIFY(QDir().mkpath(dir.filePath(folder)));
-    QVERIFY(QFile::exists(path) || QFile::copy(QStringLiteral("/bin/sleep"), path));
+    QVERIFY(copyExecutable(QStringLiteral("/bin/sleep"), path));
 
     QProcess process;
     process.start(path, {QStringLiteral("30")});
