@@ -47,20 +47,12 @@ bool exists(const std::wstring &path)
 
 bool processOpenable(DWORD pid)
 {
-    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
-    if (process == nullptr)
-        return false;
-    CloseHandle(process);
-    return true;
+    return wincheck::stillExists(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
 }
 
 bool threadOpenable(DWORD tid)
 {
-    HANDLE thread = OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, tid);
-    if (thread == nullptr)
-        return false;
-    CloseHandle(thread);
-    return true;
+    return wincheck::stillExists(OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, tid));
 }
 
 // GetProcessHandleCount is a stub under wine (it always reports 0), so leaked

@@ -107,17 +107,9 @@ bool mutexFreeForOthers(HANDLE mutex)
     return result == WAIT_OBJECT_0;
 }
 
-/// Whether an object opened by `handle` (null if none) still exists.
-bool stillExists(HANDLE handle)
-{
-    if (handle != nullptr)
-        CloseHandle(handle);
-    return handle != nullptr;
-}
-
 bool mappingNameExists()
 {
-    return stillExists(OpenFileMappingW(FILE_MAP_READ, FALSE, kCoreTempMappingNameW));
+    return wincheck::stillExists(OpenFileMappingW(FILE_MAP_READ, FALSE, kCoreTempMappingNameW));
 }
 
 /// Views of files or sections mapped into this process just now.
@@ -240,7 +232,7 @@ void waitsWhileCoreTempWrites()
     CloseHandle(release);
     CloseHandle(held);
     CloseHandle(mutex);
-    check(!stillExists(OpenMutexW(SYNCHRONIZE, FALSE, kCoreTempMutexNameW)),
+    check(!wincheck::stillExists(OpenMutexW(SYNCHRONIZE, FALSE, kCoreTempMutexNameW)),
           "reader keeps no handle to the mutex");
 }
 

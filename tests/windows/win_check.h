@@ -92,4 +92,13 @@ inline std::wstring ownDirectory()
     return dir.substr(0, dir.find_last_of(L'\\') + 1);
 }
 
+/// Whether `handle`, just returned by an Open... call, names an object that
+/// still exists (the handle is closed again).
+inline bool stillExists(HANDLE handle)
+{
+    if (handle != nullptr)
+        CloseHandle(handle);
+    return handle != nullptr;
+}
+
 } // namespace wincheck
