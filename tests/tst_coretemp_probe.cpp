@@ -118,20 +118,19 @@ void TestCoreTempProbe::zombieDoesNotCount()
 {
     // An ended child nobody has reaped yet still shows its name in /proc.
     // Where init reaps nothing (some containers), such a zombie stays for good.
-    const QByteArray path = QFile::encodeName(dir.filePath(QStringLiteral("Core Temp.exe")));
-    QVERIFY(QFile::copy(QStringLiteral("/bin/true"), QFile::decodeName(path)));
-    char *const argv[] = {const_cast<char *>(path.constData()), nullptr};
-    pid_t pid = 0;
-    QCOMPARE(posix_spawn(&pid, path.constData(), nullptr, nullptr, argv, environ), 0);
+    const QString path = dir.filePath(QStringLiteral("Core Temp.exe"));
+    QVERIFY(copyExecutable(QStringLiteral("/bin/true"), path));
+    ChildProcess child;
+    QVERIFY(child.start(path, {}, false));
     siginfo_t info{};
     // WNOWAIT: wait for the end but leave the zombie in place.
-    QCOMPARE(waitid(P_PID, id_t(pid), &info, WEXITED | WNOWAIT), 0);
+    QCOMPARE(waitid(P_PID, id_t(child.pid()), &info, WEXITED | WNOWAIT), 0);
 
-    QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
+    QFile comm(QStringLiteral("/proc/%1/comm").arg(child.pid()));
     const bool commReadable = comm.open(QIODevice::ReadOnly);
     const QByteArray name = comm.readAll();
     const bool running = coreTempProcessRunning();
-    waitpid(pid, nullptr, 0);
+    QVERIFY(child.waitExit(5000));
 
     QVERIFY(commReadable);
     QCOMPARE(name, QByteArray("Core Temp.exe\n"));
