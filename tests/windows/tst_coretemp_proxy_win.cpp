@@ -7,7 +7,6 @@
 #include <windows.h>
 
 #include <cstring>
-#include <functional>
 #include <string>
 
 using wincheck::check;
@@ -69,37 +68,12 @@ private:
 // reader that never releases it fails the checks below instead of hanging them.
 constexpr DWORD kHolderWaitMs = 10000;
 
-DWORD WINAPI threadEntry(void *context)
-{
-    auto *body = static_cast<std::function<void()> *>(context);
-    (*body)();
-    delete body;
-    return 0;
-}
-
-HANDLE startThread(std::function<void()> body)
-{
-    auto *context = new std::function<void()>(std::move(body));
-    HANDLE thread = CreateThread(nullptr, 0, threadEntry, context, 0, nullptr);
-    if (thread == nullptr)
-        delete context;
-    return thread;
-}
-
-void join(HANDLE thread)
-{
-    if (thread == nullptr)
-        return;
-    WaitForSingleObject(thread, 30000);
-    CloseHandle(thread);
-}
-
 /// Whether a thread other than this one can take the mutex at once, that is,
 /// nobody (the reader included) still owns it.
 bool mutexFreeForOthers(HANDLE mutex)
 {
     DWORD result = WAIT_FAILED;
-    join(startThread([&] {
+    wincheck::join(wincheck::startThread([&] {
         result = WaitForSingleObject(mutex, 0);
         if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED)
             ReleaseMutex(mutex);
@@ -180,7 +154,7 @@ void waitsWhileCoreTempWrites()
 
     // Core Temp in the middle of a rewrite: the block is inconsistent until the
     // mutex is released, so only a reader that waited sees the finished block.
-    HANDLE writer = startThread([&] {
+    HANDLE writer = wincheck::startThread([&] {
         WaitForSingleObject(mutex, kHolderWaitMs);
         publisher.block().fTemp[0] = -1.0f;
         publisher.block().uiLoad[0] = 0;
@@ -196,7 +170,7 @@ void waitsWhileCoreTempWrites()
     check(read && proxy.GetTemp(0) == 61.25f && proxy.GetCoreLoad(0) == 12,
           "read waits for the mutex and sees the finished block",
           "read " + std::to_string(read) + ", temperature " + std::to_string(proxy.GetTemp(0)));
-    join(writer);
+    wincheck::join(writer);
     check(mutexFreeForOthers(mutex), "reader releases the mutex after the copy");
 
     // A writer that hangs with the mutex: the read gives up after a bounded
@@ -204,7 +178,7 @@ void waitsWhileCoreTempWrites()
     // kills it) and reports no data rather than a block half rewritten.
     HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     ResetEvent(held);
-    HANDLE hung = startThread([&] {
+    HANDLE hung = wincheck::startThread([&] {
         WaitForSingleObject(mutex, kHolderWaitMs);
         publisher.block().fTemp[0] = -1.0f;
         SetEvent(held);
@@ -217,13 +191,13 @@ void waitsWhileCoreTempWrites()
     check(!timedOut.GetData() && timedOut.GetCPUCount() == 0,
           "read gives up with no data while the mutex stays held");
     SetEvent(release);
-    join(hung);
+    wincheck::join(hung);
     CoreTempProxy after;
     check(after.GetData() && after.GetTemp(0) == 45.5f, "read succeeds once the mutex is free");
 
     // Core Temp died holding the mutex: the wait reports it abandoned, which
     // still hands the mutex over; the last block it wrote is read.
-    join(startThread([&] { WaitForSingleObject(mutex, kHolderWaitMs); }));
+    wincheck::join(wincheck::startThread([&] { WaitForSingleObject(mutex, kHolderWaitMs); }));
     CoreTempProxy abandoned;
     check(abandoned.GetData() && abandoned.GetTemp(0) == 45.5f,
           "read takes an abandoned mutex and reads the block");

@@ -282,26 +282,18 @@ struct ThreadReading
     HRESULT comAfterwards = E_FAIL;
 };
 
-DWORD WINAPI readOnFreshThread(void *context)
-{
-    auto *reading = static_cast<ThreadReading *>(context);
-    reading->volume = readSystemVolume();
-    // S_OK: the reading left no COM initialisation behind on this thread.
-    reading->comAfterwards = CoInitialize(nullptr);
-    if (SUCCEEDED(reading->comAfterwards))
-        CoUninitialize();
-    return 0;
-}
-
 /// readSystemVolume on a thread that has never used COM.
 ThreadReading readVolumeOnFreshThread()
 {
     ThreadReading reading;
-    HANDLE thread = CreateThread(nullptr, 0, readOnFreshThread, &reading, 0, nullptr);
-    if (thread != nullptr) {
-        WaitForSingleObject(thread, 60000);
-        CloseHandle(thread);
-    }
+    HANDLE thread = wincheck::startThread([&] {
+        reading.volume = readSystemVolume();
+        // S_OK: the reading left no COM initialisation behind here.
+        reading.comAfterwards = CoInitialize(nullptr);
+        if (SUCCEEDED(reading.comAfterwards))
+            CoUninitialize();
+    });
+    wincheck::join(thread, 60000);
     return reading;
 }
 

@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <functional>
 #include <string>
 
 namespace wincheck {
@@ -99,6 +100,33 @@ inline bool stillExists(HANDLE handle)
     if (handle != nullptr)
         CloseHandle(handle);
     return handle != nullptr;
+}
+
+inline DWORD WINAPI threadEntry(void *context)
+{
+    auto *body = static_cast<std::function<void()> *>(context);
+    (*body)();
+    delete body;
+    return 0;
+}
+
+/// Runs `body` on a new thread; null if none could be created.
+inline HANDLE startThread(std::function<void()> body)
+{
+    auto *context = new std::function<void()>(std::move(body));
+    HANDLE thread = CreateThread(nullptr, 0, threadEntry, context, 0, nullptr);
+    if (thread == nullptr)
+        delete context;
+    return thread;
+}
+
+/// Waits a bounded time for `thread` to end and closes it.
+inline void join(HANDLE thread, DWORD timeoutMs = 30000)
+{
+    if (thread == nullptr)
+        return;
+    WaitForSingleObject(thread, timeoutMs);
+    CloseHandle(thread);
 }
 
 } // namespace wincheck
