@@ -5,8 +5,11 @@
 #include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTest>
 #include <QThread>
 #include <QTimer>
+
+#include <curl/curl.h>
 
 #include <algorithm>
 #include <future>
@@ -182,4 +185,25 @@ void FakeHttpServer::sendChunks(QTcpSocket *socket, FakeResponse response, int s
         if (guard)
             sendChunks(guard, response, sent, piece + 1);
     });
+}
+
+void FakeHttpTest::initTestCase()
+{
+    QCOMPARE(curl_global_init(CURL_GLOBAL_DEFAULT), CURLE_OK);
+}
+
+void FakeHttpTest::cleanupTestCase()
+{
+    curl_global_cleanup();
+}
+
+void FakeHttpTest::init()
+{
+    m_server = std::make_unique<FakeHttpServer>();
+    QVERIFY(m_server->listen());
+}
+
+void FakeHttpTest::cleanup()
+{
+    m_server.reset();
 }

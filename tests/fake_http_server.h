@@ -10,6 +10,7 @@
 #include <QString>
 
 #include <functional>
+#include <memory>
 #include <mutex>
 
 class QThread;
@@ -102,3 +103,18 @@ inline WeatherEndpoints endpointsAt(const FakeHttpServer &server)
     endpoints.weatherBaseUrl = server.baseUrl();
     return endpoints;
 }
+
+/// Base of the tests that talk to a FakeHttpServer through libcurl: libcurl
+/// set up once, as main does, and a fresh server for every test function.
+class FakeHttpTest : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void init();
+    void cleanup();
+
+protected:
+    std::unique_ptr<FakeHttpServer> m_server;
+};

@@ -23,15 +23,10 @@ const QByteArray kWeatherAnswer = R"({"weather":[{"id":202,"description":"雷阵
 
 } // namespace
 
-class TestHttp : public QObject
+class TestHttp : public FakeHttpTest
 {
     Q_OBJECT
 private slots:
-    void initTestCase();
-    void cleanupTestCase();
-    void init();
-    void cleanup();
-
     void percentEncodes_data();
     void percentEncodes();
     void collectorRefusesOverflowingCounts();
@@ -47,30 +42,7 @@ private slots:
 private:
     /// Runs one client against the fake server and returns its one outcome.
     QString weatherOutcome(long timeoutSeconds);
-
-    std::unique_ptr<FakeHttpServer> m_server;
 };
-
-void TestHttp::initTestCase()
-{
-    QCOMPARE(curl_global_init(CURL_GLOBAL_DEFAULT), CURLE_OK);
-}
-
-void TestHttp::cleanupTestCase()
-{
-    curl_global_cleanup();
-}
-
-void TestHttp::init()
-{
-    m_server = std::make_unique<FakeHttpServer>();
-    QVERIFY(m_server->listen());
-}
-
-void TestHttp::cleanup()
-{
-    m_server.reset();
-}
 
 void TestHttp::percentEncodes_data()
 {

@@ -8,8 +8,6 @@
 
 #include <QtTest>
 
-#include <curl/curl.h>
-
 #include <memory>
 
 namespace {
@@ -33,15 +31,10 @@ bool pollWithoutEvents(const std::function<bool()> &condition, int timeoutMs)
 
 } // namespace
 
-class TestWeatherClient : public QObject
+class TestWeatherClient : public FakeHttpTest
 {
     Q_OBJECT
 private slots:
-    void initTestCase();
-    void cleanupTestCase();
-    void init();
-    void cleanup();
-
     void refreshesUseTheFoundCityWithOneOutcomeEach();
     void refreshesKeepTheConstructorCityWhenLookupFails_data();
     void refreshesKeepTheConstructorCityWhenLookupFails();
@@ -52,30 +45,7 @@ private slots:
 
 private:
     WeatherEndpoints endpoints(int refreshIntervalMs = 30 * 60 * 1000) const;
-
-    std::unique_ptr<FakeHttpServer> m_server;
 };
-
-void TestWeatherClient::initTestCase()
-{
-    QCOMPARE(curl_global_init(CURL_GLOBAL_DEFAULT), CURLE_OK);
-}
-
-void TestWeatherClient::cleanupTestCase()
-{
-    curl_global_cleanup();
-}
-
-void TestWeatherClient::init()
-{
-    m_server = std::make_unique<FakeHttpServer>();
-    QVERIFY(m_server->listen());
-}
-
-void TestWeatherClient::cleanup()
-{
-    m_server.reset();
-}
 
 WeatherEndpoints TestWeatherClient::endpoints(int refreshIntervalMs) const
 {

@@ -1,9 +1,11 @@
 # Tests of the weather subsystem.
 
-# A small HTTP server on loopback standing in for both web services.
+# A small HTTP server on loopback standing in for both web services, and the
+# base class of the tests that use it.
 add_library(pcreport_fake_http STATIC fake_http_server.h fake_http_server.cpp
   weather_signal_relay.h)
-target_link_libraries(pcreport_fake_http PUBLIC Qt5::Core Qt5::Network pcreport_weather)
+target_link_libraries(pcreport_fake_http PUBLIC Qt5::Core Qt5::Network Qt5::Test CURL::libcurl
+  pcreport_weather)
 target_include_directories(pcreport_fake_http PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 
 pcreport_add_test(tst_weather_codes SOURCES tst_weather_codes.cpp LIBS pcreport_weather)
