@@ -9,6 +9,7 @@
 
 #include "fake_http_server.h"
 #include "output/grab_pc_data.h"
+#include "weather_signal_relay.h"
 
 // QGrabPcData through its slots, with the clock, the volume and the line sink
 // replaced; its wiring against the real sampler thread (fed by fake readings)
@@ -111,8 +112,11 @@ void TestGrabPcData::initTestCase()
     QVERIFY(ObjectRegistry::sampler);
     QVERIFY(ObjectRegistry::weatherClient);
     // No answer can arrive before our event loop serves the requests.
-    m_updated = new QSignalSpy(ObjectRegistry::weatherClient, SIGNAL(weatherUpdated(float, uchar)));
-    m_errors = new QSignalSpy(ObjectRegistry::weatherClient, SIGNAL(errorOccurred(QString)));
+    // Spied through a relay on this thread: a spy on the client itself would
+    // record on the weather thread while the test reads it.
+    auto *relay = new WeatherSignalRelay(ObjectRegistry::weatherClient);
+    m_updated = new QSignalSpy(relay, SIGNAL(weatherUpdated(float, uchar)));
+    m_errors = new QSignalSpy(relay, SIGNAL(errorOccurred(QString)));
 }
 
 void TestGrabPcData::samplerAndWeatherWired()

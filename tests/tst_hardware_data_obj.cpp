@@ -195,13 +195,12 @@ void TestHardwareDataObj::stopSetDuringSleep()
     // Long enough that the stop lands in the sleep after the first emission.
     sources.intervalMs = 1000;
     Sampling run(sources);
-    QSignalSpy finished(&run.sampler, &QThread::finished);
 
     QVERIFY(run.sampler.startSampler());
     QVERIFY(run.spy.wait(5000));
     run.sampler.requestStop();
     QVERIFY(run.sampler.isRunning()); // still asleep: run returns only after the sleep
-    QVERIFY(finished.wait(5000));
+    QVERIFY(run.sampler.wait(5000));
     QCoreApplication::sendPostedEvents();
     QCOMPARE(counters.cycles.load(), 1);
     QCOMPARE(run.spy.count(), 1);

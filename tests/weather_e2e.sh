@@ -71,4 +71,14 @@ records_at_least() {
 served=$(wc -l <"$work/records")
 wait_for 30 records_at_least $((served + 2))
 
+# Every process must still be alive: one that crashed would leave records
+# that prove nothing.
+for pid in "${pids[@]}"; do
+    if ! kill -0 "$pid" 2>/dev/null; then
+        wait "$pid" && status=0 || status=$?
+        echo "weather_e2e: process $pid ended early (status $status)" >&2
+        exit 1
+    fi
+done
+
 cat "$work/records"
