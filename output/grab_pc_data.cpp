@@ -39,9 +39,7 @@ QGrabPcData::QGrabPcData(QObject *parent) : QGrabPcData(GrabHooks::system(), par
 QGrabPcData::QGrabPcData(GrabHooks hooks, QObject *parent)
     : QObject(parent), m_hooks(std::move(hooks))
 {
-    cachedTemperature = 25;
-    cachedDescriptionId = 60;
-
+    // The weather cache starts at 25 and 60 (member initialisers).
     if (!ObjectRegistry::sampler)
         ObjectRegistry::sampler = new QHardwareDataObj(m_hooks.samplerSources);
     connect(ObjectRegistry::sampler, SIGNAL(CPU_Param(float, float, float)), this,
