@@ -10,7 +10,7 @@ if(NOT WIN32)
   set_tests_properties(tst_system_volume PROPERTIES TIMEOUT 60)
 
   # The built program with the monitor, as its reader runs it.
-  pcreport_add_test(tst_grab_e2e SOURCES tst_grab_e2e.cpp LIBS Qt5::Core)
+  pcreport_add_test(tst_grab_e2e SOURCES tst_grab_e2e.cpp LIBS Qt::Core)
   add_dependencies(tst_grab_e2e pcreport coretemp_monitor)
   set_tests_properties(tst_grab_e2e PROPERTIES RESOURCE_LOCK coretemp TIMEOUT 120)
 endif()

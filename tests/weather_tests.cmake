@@ -4,7 +4,7 @@
 # base class of the tests that use it.
 add_library(pcreport_fake_http STATIC fake_http_server.h fake_http_server.cpp
   weather_signal_relay.h)
-target_link_libraries(pcreport_fake_http PUBLIC Qt5::Core Qt5::Network Qt5::Test CURL::libcurl
+target_link_libraries(pcreport_fake_http PUBLIC Qt::Core Qt::Network Qt::Test CURL::libcurl
   pcreport_weather)
 target_include_directories(pcreport_fake_http PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 
@@ -20,7 +20,7 @@ pcreport_add_test(tst_weather_client SOURCES tst_weather_client.cpp
 add_executable(weather_fake_service fake_weather_service.cpp)
 target_link_libraries(weather_fake_service PRIVATE pcreport_fake_http)
 
-pcreport_add_test(tst_weather_e2e SOURCES tst_weather_e2e.cpp LIBS Qt5::Core)
+pcreport_add_test(tst_weather_e2e SOURCES tst_weather_e2e.cpp LIBS Qt::Core)
 target_compile_definitions(tst_weather_e2e PRIVATE
   WEATHER_FAKE_SERVICE="$<TARGET_FILE:weather_fake_service>")
 add_dependencies(tst_weather_e2e weather_fake_service pcreport)
