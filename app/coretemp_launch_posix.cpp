@@ -8,10 +8,23 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "retry_on_eintr.h"
+
 extern char **environ;
 
-// Between fork and exec only async-signal-safe calls are made: another thread
-// may have held a lock (malloc's, the logger's) at the moment of the fork.
+// Why not QProcess::startDetached: it does give the double fork (no zombie),
+// setsid() and, with setStandard*File(QProcess::nullDevice()), stdio on
+// /dev/null, but in Qt 5.15 and 6.4 alike it
+//  - reports a failed exec only as a flag (5.15) or as text (6.4), never as
+//    the errno we log in "Failed to start CoreTemp: <code>";
+//  - leaves every descriptor without close-on-exec open in the new program,
+//    so a pipe to our reader could stay open after we exit;
+//  - in 5.15, starts the program with SIGPIPE ignored and allocates between
+//    fork and exec.
+// None of these can be added from outside the call, so the launcher does the
+// fork and exec itself. Between fork and exec only async-signal-safe calls
+// are made: another thread may have held a lock (malloc's, the logger's) at
+// the moment of the fork.
 
 namespace {
 
@@ -19,10 +32,7 @@ namespace {
 [[noreturn]] void reportAndExit(int statusFd)
 {
     const int error = errno;
-    ssize_t n;
-    do {
-        n = ::write(statusFd, &error, sizeof error);
-    } while (n < 0 && errno == EINTR);
+    retryOnEintr([&] { return ::write(statusFd, &error, sizeof error); });
     ::_exit(127);
 }
 
@@ -132,17 +142,16 @@ LaunchOutcome startHiddenProcess(const std::string &utf8Path)
 
     // Reap the intermediate child. ECHILD means someone else reaped it
     // (a SIGCHLD handler that waits for every child), which is fine too.
-    while (::waitpid(intermediate, nullptr, 0) < 0 && errno == EINTR) {
-    }
+    retryOnEintr([&] { return ::waitpid(intermediate, nullptr, 0); });
 
     // EOF without data: the exec succeeded and closed the pipe's last writer.
     int childError = 0;
     size_t got = 0;
     while (got < sizeof childError) {
-        const ssize_t n = ::read(statusPipe[0], reinterpret_cast<char *>(&childError) + got,
-                                 sizeof childError - got);
-        if (n < 0 && errno == EINTR)
-            continue;
+        const ssize_t n = retryOnEintr([&] {
+            return ::read(statusPipe[0], reinterpret_cast<char *>(&childError) + got,
+                          sizeof childError - got);
+        });
         if (n <= 0)
             break;
         got += static_cast<size_t>(n);

@@ -2,7 +2,6 @@
 
 #include <QFile>
 
-#include <cerrno>
 #include <cstring>
 #include <string>
 
@@ -11,6 +10,7 @@
 #include <unistd.h>
 
 #include "coretemp.h"
+#include "retry_on_eintr.h"
 
 namespace {
 
@@ -32,10 +32,7 @@ bool readSmallFile(const std::string &path, char *buffer, size_t size)
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return false;
-    ssize_t n;
-    do {
-        n = ::read(fd, buffer, size - 1);
-    } while (n < 0 && errno == EINTR);
+    const ssize_t n = retryOnEintr([&] { return ::read(fd, buffer, size - 1); });
     ::close(fd);
     if (n < 0)
         return false;
