@@ -27,8 +27,6 @@ class TestHttp : public FakeHttpTest
 {
     Q_OBJECT
 private slots:
-    void percentEncodes_data();
-    void percentEncodes();
     void collectorRefusesOverflowingCounts();
 
     void bodyInManyChunks();
@@ -43,26 +41,6 @@ private:
     /// Runs one client against the fake server and returns its one outcome.
     QString weatherOutcome(long timeoutSeconds);
 };
-
-void TestHttp::percentEncodes_data()
-{
-    QTest::addColumn<QByteArray>("plain");
-    QTest::addColumn<QByteArray>("encoded");
-    QTest::newRow("unreserved kept") << QByteArray("AZaz09-._~") << QByteArray("AZaz09-._~");
-    QTest::newRow("space and non-ASCII")
-        << QString::fromUtf8("São Paulo").toUtf8() << QByteArray("S%C3%A3o%20Paulo");
-    QTest::newRow("query delimiters")
-        << QByteArray("a&b=c?d#e+f/g%") << QByteArray("a%26b%3Dc%3Fd%23e%2Bf%2Fg%25");
-    QTest::newRow("control and high bytes")
-        << QByteArray("\x00\x1f\x7f\xff", 4) << QByteArray("%00%1F%7F%FF");
-}
-
-void TestHttp::percentEncodes()
-{
-    QFETCH(QByteArray, plain);
-    QFETCH(QByteArray, encoded);
-    QCOMPARE(percentEncode(plain), encoded);
-}
 
 // size * count must not wrap around and slip under the cap.
 void TestHttp::collectorRefusesOverflowingCounts()

@@ -102,20 +102,32 @@ void TestWeatherClient::refreshesUseTheFoundCityWithOneOutcomeEach()
 void TestWeatherClient::refreshesKeepTheConstructorCityWhenLookupFails_data()
 {
     QTest::addColumn<QString>("city");
+    QTest::addColumn<QString>("key");
     QTest::addColumn<QByteArray>("query");
-    QTest::newRow("empty, as the program passes") << QString() << QByteArray("q=&");
-    QTest::newRow("a name") << QStringLiteral("Paris") << QByteArray("q=Paris&");
+    QTest::newRow("empty, as the program passes")
+        << QString() << QStringLiteral("key") << QByteArray("q=&appid=key&");
+    QTest::newRow("a name") << QStringLiteral("Paris") << QStringLiteral("key")
+                            << QByteArray("q=Paris&appid=key&");
+    // Only letters, digits and "-._~" go out as they are, the rest as
+    // upper-case hex, so that no name or key can end or extend the query.
+    QTest::newRow("space, non-ASCII and unreserved")
+        << QString::fromUtf8("São Paulo-._~") << QStringLiteral("AZaz09")
+        << QByteArray("q=S%C3%A3o%20Paulo-._~&appid=AZaz09&");
+    QTest::newRow("query delimiters and control bytes")
+        << QStringLiteral("a&b=c?d#e+f/g%") << QString::fromLatin1("k\x00\x1f\x7f=", 5)
+        << QByteArray("q=a%26b%3Dc%3Fd%23e%2Bf%2Fg%25&appid=k%00%1F%7F%3D&");
 }
 
 void TestWeatherClient::refreshesKeepTheConstructorCityWhenLookupFails()
 {
     QFETCH(QString, city);
+    QFETCH(QString, key);
     QFETCH(QByteArray, query);
     m_server->setResponse("/json", respond(R"({"status":"fail","message":"reserved range"})"));
     // What the service says to an empty "q".
     m_server->setResponse(kWeatherPath, respond(R"({"cod":"400","message":"Nothing to geocode"})"));
 
-    QWeatherClient client(city, QStringLiteral("key"), nullptr, endpoints(50));
+    QWeatherClient client(city, key, nullptr, endpoints(50));
     WeatherSignalRelay relay(&client);
     QSignalSpy updated(&relay, &WeatherSignalRelay::weatherUpdated);
     QSignalSpy failed(&relay, &WeatherSignalRelay::errorOccurred);

@@ -66,24 +66,3 @@ std::string httpGetToString(const std::string &url, long timeoutSeconds,
     curl_easy_cleanup(handle);
     return result;
 }
-
-QByteArray percentEncode(const QByteArray &utf8)
-{
-    static const char hex[] = "0123456789ABCDEF";
-    QByteArray encoded;
-    encoded.reserve(utf8.size() * 3);
-    for (const char c : utf8) {
-        const unsigned char byte = static_cast<unsigned char>(c);
-        const bool unreserved = (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') ||
-                                (byte >= '0' && byte <= '9') || byte == '-' || byte == '.' ||
-                                byte == '_' || byte == '~';
-        if (unreserved) {
-            encoded.append(c);
-        } else {
-            encoded.append('%');
-            encoded.append(hex[byte >> 4]);
-            encoded.append(hex[byte & 0x0F]);
-        }
-    }
-    return encoded;
-}

@@ -28,7 +28,3 @@ void setSharedOptions(CURL *handle, const std::atomic<bool> *abortFlag);
 /// Setting `*abortFlag` from another thread makes it give up early.
 std::string httpGetToString(const std::string &url, long timeoutSeconds = 10,
                             const std::atomic<bool> *abortFlag = nullptr);
-
-/// Percent-encodes every byte but ASCII letters, digits and "-._~", with
-/// upper-case hex digits.
-QByteArray percentEncode(const QByteArray &utf8);

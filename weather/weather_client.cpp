@@ -86,7 +86,6 @@ void QWeatherClient::run()
     // Created here so that it belongs to this thread and its refreshes run
     // here, never on the creator's thread.
     QTimer timer;
-    refreshTimer = &timer;
     timer.setInterval(m_endpoints.refreshIntervalMs);
     connect(&timer, &QTimer::timeout, this, &QWeatherClient::fetchWeather, Qt::DirectConnection);
     timer.start();
@@ -101,7 +100,6 @@ void QWeatherClient::run()
         fetchWeather();
     if (!m_stopping)
         exec();
-    refreshTimer = nullptr;
     // Pairs with the lock the destructor takes after wait(): QThread::wait()
     // already orders everything done here before its return, but through
     // primitives that ThreadSanitizer cannot see.
@@ -120,9 +118,11 @@ void QWeatherClient::fetchWeather()
         return;
     }
 
+    // Every byte but ASCII letters, digits and "-._~" is escaped, in upper-case hex.
     const QByteArray url = m_endpoints.weatherBaseUrl.toUtf8() +
-                           "/data/2.5/weather?q=" + percentEncode(city.toUtf8()) +
-                           "&appid=" + percentEncode(apiKey.toUtf8()) + "&units=metric&lang=zh_cn";
+                           "/data/2.5/weather?q=" + city.toUtf8().toPercentEncoding() +
+                           "&appid=" + apiKey.toUtf8().toPercentEncoding() +
+                           "&units=metric&lang=zh_cn";
     QByteArray body;
     curl_easy_setopt(curlHandle, CURLOPT_URL, url.constData());
     curl_easy_setopt(curlHandle, CURLOPT_WRITEFUNCTION, &collectToByteArray);

@@ -9,7 +9,6 @@
 
 #include "city_lookup.h"
 
-class QTimer;
 typedef void CURL;
 
 /// Built-in weather service and the key we use with it.
@@ -82,8 +81,7 @@ private:
 
     QString city;
     QString apiKey;
-    QTimer *refreshTimer = nullptr; ///< lives on, and is used only by, the weather thread
-    CURL *curlHandle = nullptr;     ///< used only by the weather thread
+    CURL *curlHandle = nullptr; ///< used only by the weather thread
     WeatherEndpoints m_endpoints;
 
     std::atomic<bool> m_stopping{false};
