@@ -22,6 +22,6 @@ set_tests_properties(tst_hardware_data_obj PROPERTIES RESOURCE_LOCK coretemp)
 # Runs the built monitor ("Core Temp.exe") as a real process.
 pcreport_add_test(tst_monitor
   SOURCES tst_monitor.cpp coretemp_shm_fixture.h
-  LIBS pcreport_sampler coretemp_monitor_core)
+  LIBS pcreport_sampler)
 add_dependencies(tst_monitor coretemp_monitor)
 set_tests_properties(tst_monitor PROPERTIES RESOURCE_LOCK coretemp)
