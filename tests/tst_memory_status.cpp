@@ -8,7 +8,7 @@ constexpr uint64_t kGiB = 1024ull * 1024 * 1024;
 
 QString fixture(const char *name)
 {
-    return QStringLiteral(PCREPORT_TEST_SOURCE_DIR "/fixtures/meminfo/") + QLatin1String(name);
+    return QFINDTESTDATA("fixtures/meminfo") + '/' + QLatin1String(name);
 }
 
 bool failingReading(uint64_t &, uint64_t &)

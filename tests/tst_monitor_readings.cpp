@@ -8,7 +8,7 @@ namespace {
 
 std::string fixturePath(const QString &name)
 {
-    return (QStringLiteral(PCREPORT_TEST_SOURCE_DIR "/fixtures/monitor/") + name).toStdString();
+    return (QFINDTESTDATA("fixtures/monitor") + '/' + name).toStdString();
 }
 
 std::string fixtureText(const QString &name)

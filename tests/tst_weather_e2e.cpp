@@ -15,7 +15,6 @@
 
 namespace {
 
-const QString kScript = QStringLiteral(PCREPORT_TEST_SOURCE_DIR "/weather_e2e.sh");
 const QString kFakeService = QStringLiteral(WEATHER_FAKE_SERVICE);
 
 QString weatherAnswer(const char *temp, int id)
@@ -83,9 +82,10 @@ void TestWeatherE2e::recordsCarryTheWeather()
     QVERIFY(work.isValid());
     QProcess run;
     run.setProcessChannelMode(QProcess::SeparateChannels);
-    run.start(QStringLiteral("unshare"), {QStringLiteral("-mn"), QStringLiteral("bash"), kScript,
-                                          QStringLiteral(PCREPORT_BIN_DIR), kFakeService,
-                                          work.path(), cityAnswer, weatherAnswer});
+    run.start(QStringLiteral("unshare"),
+              {QStringLiteral("-mn"), QStringLiteral("bash"), QFINDTESTDATA("weather_e2e.sh"),
+               QStringLiteral(PCREPORT_BIN_DIR), kFakeService, work.path(), cityAnswer,
+               weatherAnswer});
     QVERIFY(run.waitForFinished(90000));
     const QByteArray errors = run.readAllStandardError();
     QVERIFY2(run.exitStatus() == QProcess::NormalExit && run.exitCode() == 0, errors.constData());
