@@ -24,6 +24,8 @@
 
 #include <vector>
 
+#include "app/retry_on_eintr.h"
+
 extern char **environ;
 
 /// A child with standard input on /dev/null and, on request, its standard
@@ -178,10 +180,11 @@ private:
                 if (fds[j].fd != m_fd[i] || fds[j].revents == 0)
                     continue;
                 char chunk[4096];
-                const ssize_t n = ::read(m_fd[i], chunk, sizeof chunk);
+                const ssize_t n =
+                    retryOnEintr([&] { return ::read(m_fd[i], chunk, sizeof chunk); });
                 if (n > 0) {
                     m_buffer[i].append(chunk, int(n));
-                } else if (n == 0 || errno != EINTR) {
+                } else {
                     ::close(m_fd[i]);
                     m_fd[i] = -1;
                 }
