@@ -12,6 +12,7 @@ export BUILD_DIR=$build
 
 status=0
 (cd "$build" && ctest --output-on-failure -j"$(nproc)" --timeout 300) || status=1
+PCREPORT_BENCH_NO_BUILD=1 "$top/scripts/bench.sh" --smoke || status=1
 "$top/scripts/test_sanitizers.sh" "$build/sanitize" || status=1
 "$top/scripts/test_windows.sh" "$build/windows" || status=1
 exit $status
