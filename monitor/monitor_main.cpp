@@ -128,8 +128,9 @@ void sleepUnlessStopped(long ms, const sigset_t &waitMask)
 
 std::vector<CpuTicks> readProcStat()
 {
-    std::string text;
-    return readTextFile("/proc/stat", text) ? parseProcStat(text) : std::vector<CpuTicks>();
+    static RereadFile file("/proc/stat");
+    static std::string text;
+    return file.read(text) ? parseProcStat(text) : std::vector<CpuTicks>();
 }
 
 void fillBlock(CoreTempSharedData &block, const CpuTopology &topology, unsigned int packages,
@@ -260,8 +261,9 @@ int main(int argc, char **argv)
         else
             readTemperatures(sensor, temperatures.data(), temperatures.size());
 
-        std::string info;
-        if (readTextFile("/proc/cpuinfo", info))
+        static RereadFile cpuinfoFile("/proc/cpuinfo");
+        static std::string info;
+        if (cpuinfoFile.read(info))
             topology.mhz = parseCpuInfo(info).mhz; // the clock changes; the layout does not
 
         CoreTempSharedData block;

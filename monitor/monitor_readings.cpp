@@ -11,6 +11,9 @@
 #include <set>
 #include <sstream>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -200,6 +203,42 @@ TemperatureSensor findThermalZone(const std::string &thermalRoot)
 }
 
 } // namespace
+
+RereadFile::~RereadFile()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+bool RereadFile::read(std::string &text)
+{
+    if (m_fd < 0)
+        m_fd = ::open(m_path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (m_fd < 0)
+        return false;
+    // procfs and sysfs regenerate the text when read from offset 0; the
+    // string keeps its capacity, so after the first call nothing is allocated.
+    std::size_t length = 0;
+    for (;;) {
+        if (text.size() < length + 4096)
+            text.resize(length + 4096);
+        const ssize_t got =
+            ::pread(m_fd, &text[length], text.size() - length, static_cast<off_t>(length));
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            ::close(m_fd);
+            m_fd = -1;
+            text.clear();
+            return false;
+        }
+        if (got == 0)
+            break;
+        length += static_cast<std::size_t>(got);
+    }
+    text.resize(length);
+    return true;
+}
 
 bool readTextFile(const std::string &path, std::string &text)
 {

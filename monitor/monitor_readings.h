@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 /// Tick counters of one logical CPU from a "cpuN" line of /proc/stat.
@@ -67,6 +68,25 @@ TemperatureSensor findTemperatureSensor(const std::string &hwmonRoot = "/sys/cla
 /// sensor has no input for get the hottest reading. False when nothing could
 /// be read (the temperatures are then 0).
 bool readTemperatures(const TemperatureSensor &sensor, float *temperatures, std::size_t count);
+
+/// A file read whole from offset 0 on every call and kept open in between:
+/// one pread a second for /proc/stat instead of an open, reads and a close.
+class RereadFile
+{
+public:
+    explicit RereadFile(std::string path) : m_path(std::move(path)) {}
+    ~RereadFile();
+    RereadFile(const RereadFile &) = delete;
+    RereadFile &operator=(const RereadFile &) = delete;
+
+    /// The whole file as it is now; false when it cannot be opened or read
+    /// (the next call opens it afresh).
+    bool read(std::string &text);
+
+private:
+    std::string m_path;
+    int m_fd = -1;
+};
 
 /// Whole contents of a file; false when it cannot be read.
 bool readTextFile(const std::string &path, std::string &text);

@@ -5,4 +5,6 @@
 /// Master volume of the default audio output in percent: the endpoint's
 /// scalar (0..1, single precision) widened to double and times 100, or -1 on
 /// any failure. Mute is not read. Sets up and tears down everything per call.
+/// With PulseAudio the scalar is the whole percent its mixers show for the
+/// loudest channel, over 100, so truncating the result gives that percent.
 double readSystemVolume();

@@ -3,6 +3,8 @@
 #include <pulse/pulseaudio.h>
 
 #include <chrono>
+#include <cmath>
+#include <cstdint>
 
 // Linux: the default sink's volume through libpulse (PipeWire's pulse server
 // speaks the same protocol). A private, hand-driven main loop keeps the whole
@@ -12,6 +14,23 @@ namespace {
 
 // A record is due every second; a hung sound server must not hold it back.
 constexpr std::chrono::milliseconds kBudget{500};
+
+// The scalar of the whole percent every PulseAudio mixer shows for `volume`.
+// The server keeps 1/65536 steps, so 30 % is stored as 19660 (29.998 %);
+// pa_volume_snprint rounds that to the nearest percent, and so do we. The
+// float is the smallest one not below percent / 100 (0.7f itself lies just
+// under 0.7), so the caller's truncation of scalar * 100 gives the percent.
+float scalarFromVolume(pa_volume_t volume)
+{
+    uint64_t percent = (static_cast<uint64_t>(volume) * 100 + PA_VOLUME_NORM / 2) / PA_VOLUME_NORM;
+    // Above 100 % the server amplifies in software; the reader expects 0..100.
+    if (percent > 100)
+        percent = 100;
+    float scalar = static_cast<float>(percent) / 100.0f;
+    if (static_cast<double>(scalar) * 100.0 < static_cast<double>(percent))
+        scalar = std::nextafter(scalar, 2.0f);
+    return scalar;
+}
 
 struct Query
 {
@@ -36,10 +55,12 @@ void onSinkInfo(pa_context *, const pa_sink_info *info, int eol, void *userdata)
         return;
     }
     if (info) {
-        const float scalar =
-            static_cast<float>(pa_cvolume_max(&info->volume)) / static_cast<float>(PA_VOLUME_NORM);
-        // Above 100 % the server amplifies in software; the reader expects 0..100.
-        query->scalar = scalar < 0.0f ? 0.0f : (scalar > 1.0f ? 1.0f : scalar);
+        // A sink with no channels or an out-of-range volume has no level to show.
+        if (!pa_cvolume_valid(&info->volume)) {
+            finish(query, false);
+            return;
+        }
+        query->scalar = scalarFromVolume(pa_cvolume_max(&info->volume));
         finish(query, true);
         return;
     }

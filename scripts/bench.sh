@@ -1,73 +1,282 @@
 #!/usr/bin/env bash
-# What pcreport costs the machine it reports on. Rerun with:
-#   bash scripts/bench.sh [seconds of grab mode, default 60] [check runs, default 200]
-# Prints a Markdown table; docs/BENCHMARKS.md keeps the figures of earlier runs.
+# What pcreport costs the machine it reports on, side by side with vmstat.
+#   bash scripts/bench.sh [SECONDS]   full run, each window SECONDS long (default 40)
+#   bash scripts/bench.sh --smoke     a few seconds, for CI: checks that every
+#                                     figure can be taken, never judges them
+# Every figure is a ratio to a reference measured in the same run: CPU to
+# `vmstat -n 1` (one line a second to a pipe, like grab mode), memory to
+# vmstat's, start-up to vmstat's first line, check mode to a minimal Qt Core
+# program built here, instructions to vmstat's under callgrind.
 #
-# - grab: pcreport grab beside the monitor (at a fixed temperature, so no
-#   sensor is needed) for the given time; CPU time from /proc/PID/stat, peak
-#   and final resident memory from /proc/PID/status, records counted. The
-#   weather lookup fails at once on a machine without the services, which is
-#   the cheap case; its thread is idle between the half-hourly refreshes.
-# - check: wall time of `pcreport check`, the probe of /proc included.
+# Set-up: our monitor at a fixed 40 degrees, a private PulseAudio server with a
+# null sink at 30 %, and no network (the weather lookup fails at once). As root
+# the run gets its own PID, mount and network namespaces and a private
+# /dev/shm, so it sees no other "Core Temp.exe" and no other segment.
+# CPU comes from /proc/PID/task/TID/schedstat (nanoseconds on CPU). On a shared
+# machine it is noisy; callgrind's instruction counts are the repeatable figure.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$top/build}
-seconds=${1:-60}
-runs=${2:-200}
-BUILD_DIR=$build "$top/scripts/build.sh" >/dev/null
 
-work=$(mktemp -d)
-monitor_pid=""
-grab_pid=""
-cleanup() {
-  [ -n "$grab_pid" ] && kill "$grab_pid" 2>/dev/null || true
-  [ -n "$monitor_pid" ] && kill "$monitor_pid" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+smoke=0
+seconds=40
+check_runs=100
+if [ "${1:-}" = "--smoke" ]; then
+  smoke=1 seconds=3 check_runs=5
+elif [ -n "${1:-}" ]; then
+  seconds=$1
+fi
 
-if pgrep -xi "Core Temp.exe" >/dev/null; then
-  echo "a Core Temp.exe already runs; stop it first" >&2
+if [ "$(id -u)" = 0 ] && [ -z "${PCREPORT_BENCH_ISOLATED:-}" ] && command -v unshare >/dev/null; then
+  export PCREPORT_BENCH_ISOLATED=1
+  exec unshare -mpfn --mount-proc --propagation private bash -c \
+    'ip link set lo up 2>/dev/null || true; mount -t tmpfs -o mode=1777 tmpfs /dev/shm && exec "$@"' \
+    bench bash "$0" "$@"
+fi
+
+for tool in vmstat pulseaudio pactl valgrind callgrind_control cc; do
+  command -v "$tool" >/dev/null || { echo "bench: $tool is missing (scripts/setup.sh installs it)" >&2; exit 1; }
+done
+if [ ! -x "$build/pcreport" ] || [ -z "${PCREPORT_BENCH_NO_BUILD:-}" ]; then
+  "$top/scripts/setup.sh" >/dev/null
+  cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build "$build" -j"$(nproc)" --target pcreport coretemp_monitor >/dev/null
+fi
+if pgrep -x "Core Temp.exe" >/dev/null; then
+  echo "bench: a Core Temp.exe already runs here; stop it or run as root" >&2
   exit 1
 fi
-cp "$build/pcreport" "$build/Core Temp.exe" "$work/"
-"$work/Core Temp.exe" --temperature 40 2>/dev/null &
-monitor_pid=$!
-for _ in $(seq 50); do [ -e /dev/shm/CoreTempMappingObject ] && break; sleep 0.1; done
 
-ticks=$(getconf CLK_TCK)
-cpu_ms() { awk -v t="$ticks" '{ s = $0; sub(/^.*\) /, "", s); split(s, f, " "); print (f[12] + f[13]) * 1000 / t }' "/proc/$1/stat"; }
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  [ -n "${PCREPORT_BENCH_KEEP:-}" ] && echo "bench: kept $work" >&2 || rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "bench: $*" >&2; exit 1; }
+
+# --- helpers built for the run ---------------------------------------------
+# firstline: microseconds from fork to the first line on the child's stdout.
+# repeat: mean wall milliseconds of N runs of a command, stdout discarded.
+cat >"$work/benchtool.c" <<'EOF'
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+static double now(void) { struct timespec t; clock_gettime(CLOCK_MONOTONIC, &t); return t.tv_sec + t.tv_nsec / 1e9; }
+int main(int argc, char **argv) {
+    if (argc > 2 && !strcmp(argv[1], "firstline")) {
+        int fd[2]; char c;
+        if (pipe(fd)) return 1;
+        double start = now();
+        pid_t pid = fork();
+        if (pid == 0) { dup2(fd[1], 1); close(fd[0]); close(fd[1]); execvp(argv[2], argv + 2); _exit(127); }
+        close(fd[1]);
+        while (read(fd[0], &c, 1) == 1 && c != '\n') {}
+        double end = now();
+        kill(pid, SIGTERM); waitpid(pid, NULL, 0);
+        printf("%.0f\n", (end - start) * 1e6);
+        return c == '\n' ? 0 : 1;
+    }
+    if (argc > 3 && !strcmp(argv[1], "repeat")) {
+        int n = atoi(argv[2]);
+        double start = now();
+        for (int i = 0; i < n; i++) {
+            pid_t pid = fork();
+            if (pid == 0) { freopen("/dev/null", "w", stdout); execvp(argv[3], argv + 3); _exit(127); }
+            int status; waitpid(pid, &status, 0);
+            if (WIFEXITED(status) && WEXITSTATUS(status) == 127) return 1;
+        }
+        printf("%.3f\n", (now() - start) * 1e3 / n);
+        return 0;
+    }
+    return 2;
+}
+EOF
+cc -O2 -o "$work/benchtool" "$work/benchtool.c"
+# The start-up floor: a Qt Core program that creates its application object
+# and leaves, linked like pcreport.
+cat >"$work/qtfloor.cpp" <<'EOF'
+#include <QCoreApplication>
+int main(int argc, char **argv) { QCoreApplication app(argc, argv); return 0; }
+EOF
+# shellcheck disable=SC2046
+c++ -O2 -fPIC -o "$work/qtfloor" "$work/qtfloor.cpp" $(pkg-config --cflags --libs Qt5Core)
+
+# --- measuring ------------------------------------------------------------------
+# CPU nanoseconds of one task, or of all live tasks of a process.
+task_ns() { awk '{ print $1 }' "/proc/$1/task/$2/schedstat" 2>/dev/null || echo 0; }
+proc_ns() { cat /proc/"$1"/task/*/schedstat 2>/dev/null | awk '{ s += $1 } END { printf "%.0f\n", s }'; }
+# Live threads of a process by name (comm, 15 characters), TID per line.
+tids_named() { grep -lx "$2" /proc/"$1"/task/*/comm 2>/dev/null | awk -F/ '{ print $5 }' || true; }
 status_kb() { awk -v k="$2:" '$1 == k { print $2 }' "/proc/$1/status"; }
+lines() { wc -l <"$1"; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
+fmt() { awk -v a="$1" -v d="${2:-2}" 'BEGIN { printf "%.*f", d, a }'; }
 
-"$work/pcreport" grab >"$work/records" 2>/dev/null &
-grab_pid=$!
-sleep 3 # start-up (probe, first lookup) is not what we measure
-start_cpu=$(cpu_ms "$grab_pid")
-start_lines=$(wc -l <"$work/records")
+# Starts "$@" writing to a pipe drained into $out; sets $started.
+start_piped() {
+  local out=$1; shift
+  local fifo
+  fifo=$(mktemp -u "$work/fifo.XXXX")
+  mkfifo "$fifo"
+  cat "$fifo" >"$out" &
+  pids+=($!)
+  "$@" >"$fifo" 2>>"$work/stderr.log" &
+  started=$!
+  pids+=("$started")
+}
+
+# --- the sound server and the monitor ------------------------------------
+mkdir -p "$work/home/.config" "$work/run"
+chmod 700 "$work/run"
+export HOME=$work/home XDG_RUNTIME_DIR=$work/run XDG_CONFIG_HOME=$work/home/.config
+unset DISPLAY
+pulse_socket=$work/native
+pulseaudio -n --daemonize=no --exit-idle-time=-1 --disallow-exit --use-pid-file=no \
+  --disable-shm=yes -L "module-native-protocol-unix auth-anonymous=1 socket=$pulse_socket" \
+  -L "module-null-sink sink_name=benchsink" >"$work/pulseaudio.log" 2>&1 &
+pulse_pid=$!
+pids+=("$pulse_pid")
+export PULSE_SERVER=unix:$pulse_socket
+for _ in $(seq 100); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
+pactl set-default-sink benchsink && pactl set-sink-volume benchsink 30% ||
+  fail "PulseAudio did not come up: $(tail -n 5 "$work/pulseaudio.log")"
+
+cp "$build/pcreport" "$build/Core Temp.exe" "$work/"
+"$work/Core Temp.exe" --temperature 40 2>>"$work/stderr.log" &
+monitor_pid=$!
+pids+=("$monitor_pid")
+for _ in $(seq 50); do [ -e /dev/shm/CoreTempMappingObject ] && break; sleep 0.1; done
+[ -e /dev/shm/CoreTempMappingObject ] || fail "the monitor did not publish its block"
+
+warmup=2
+[ "$smoke" = 1 ] && warmup=1
+
+# --- window 1: vmstat, and the sound server idle ----------------------------
+start_piped "$work/vmstat.out" vmstat -n 1
+vmstat_pid=$started
+sleep "$warmup"
+v0=$(proc_ns "$vmstat_pid"); p0=$(proc_ns "$pulse_pid"); l0=$(lines "$work/vmstat.out")
 sleep "$seconds"
-end_cpu=$(cpu_ms "$grab_pid")
-end_lines=$(wc -l <"$work/records")
-rss=$(status_kb "$grab_pid" VmRSS)
-hwm=$(status_kb "$grab_pid" VmHWM)
-threads=$(status_kb "$grab_pid" Threads)
-monitor_cpu=$(cpu_ms "$monitor_pid")
-kill "$grab_pid"; grab_pid=""
+v1=$(proc_ns "$vmstat_pid"); p1=$(proc_ns "$pulse_pid"); l1=$(lines "$work/vmstat.out")
+vmstat_rss=$(status_kb "$vmstat_pid" VmRSS); vmstat_anon=$(status_kb "$vmstat_pid" RssAnon)
+kill "$vmstat_pid"
+vmstat_ms=$(awk -v a="$v0" -v b="$v1" -v s="$seconds" 'BEGIN { print (b - a) / 1e6 / s }')
+pulse_idle_ms=$(awk -v a="$p0" -v b="$p1" -v s="$seconds" 'BEGIN { print (b - a) / 1e6 / s }')
+[ $((l1 - l0)) -gt 0 ] || fail "vmstat wrote nothing"
 
-records=$((end_lines - start_lines))
-cpu=$(awk -v a="$start_cpu" -v b="$end_cpu" 'BEGIN { print b - a }')
+# --- window 2: pcreport grab with the sound server ---------------------------
+run_grab() { # $1: output file; sets the g_* figures
+  start_piped "$1" "$work/pcreport" grab
+  local pid=$started
+  sleep "$warmup"
+  local main0 samp0 weat0 all0 mon0 pul0 rec0 anon_peak=0 anon_start a
+  local sampler weather
+  sampler=$(tids_named "$pid" QHardwareDataOb | head -n 1)
+  weather=$(tids_named "$pid" QWeatherClient | head -n 1)
+  main0=$(task_ns "$pid" "$pid"); samp0=$(task_ns "$pid" "$sampler"); weat0=$(task_ns "$pid" "$weather")
+  all0=$(proc_ns "$pid"); mon0=$(proc_ns "$monitor_pid"); pul0=$(proc_ns "$pulse_pid"); rec0=$(lines "$1")
+  anon_start=$(status_kb "$pid" RssAnon)
+  for _ in $(seq "$seconds"); do
+    sleep 1
+    a=$(status_kb "$pid" RssAnon)
+    [ "$a" -gt "$anon_peak" ] && anon_peak=$a
+  done
+  a=$(status_kb "$pid" RssAnon)
+  [ "$a" -gt "$anon_peak" ] && anon_peak=$a
+  g_records=$(($(lines "$1") - rec0))
+  [ "$g_records" -gt 0 ] || fail "pcreport grab wrote no record: $(tail -n 5 "$work/stderr.log")"
+  g_main=$(awk -v a="$main0" -v b="$(task_ns "$pid" "$pid")" -v r="$g_records" 'BEGIN { print (b - a) / 1e6 / r }')
+  g_sampler=$(awk -v a="$samp0" -v b="$(task_ns "$pid" "$sampler")" -v r="$g_records" 'BEGIN { print (b - a) / 1e6 / r }')
+  g_weather=$(awk -v a="$weat0" -v b="$(task_ns "$pid" "$weather")" -v r="$g_records" 'BEGIN { print (b - a) / 1e6 / r }')
+  g_all=$(awk -v a="$all0" -v b="$(proc_ns "$pid")" -v r="$g_records" 'BEGIN { print (b - a) / 1e6 / r }')
+  g_monitor=$(awk -v a="$mon0" -v b="$(proc_ns "$monitor_pid")" -v s="$seconds" 'BEGIN { print (b - a) / 1e6 / s }')
+  g_pulse=$(awk -v a="$pul0" -v b="$(proc_ns "$pulse_pid")" -v s="$seconds" 'BEGIN { print (b - a) / 1e6 / s }')
+  g_rss=$(status_kb "$pid" VmRSS); g_hwm=$(status_kb "$pid" VmHWM)
+  g_anon=$a; g_anon_peak=$anon_peak; g_anon_start=$anon_start
+  g_threads=$(status_kb "$pid" Threads)
+  kill "$pid"
+}
+run_grab "$work/grab.out"
+grep -q '"SystemVolume":30' "$work/grab.out" || fail "the records do not carry the sink's 30 %"
+with_records=$g_records with_main=$g_main with_sampler=$g_sampler with_weather=$g_weather with_all=$g_all
+monitor_ms=$g_monitor
+pulse_extra=$(awk -v a="$g_pulse" -v b="$pulse_idle_ms" -v r="$g_records" -v s="$seconds" \
+  'BEGIN { x = (a - b) * s / r; print x < 0 ? 0 : x }')
+rss=$g_rss hwm=$g_hwm anon=$g_anon anon_peak=$g_anon_peak anon_start=$g_anon_start threads=$g_threads
 
-# Check mode: nothing runs Core Temp's name but our monitor, so the probe finds it.
-check_start=$(date +%s%N)
-for _ in $(seq "$runs"); do "$work/pcreport" check >/dev/null || true; done
-check_end=$(date +%s%N)
-check_ms=$(awk -v a="$check_start" -v b="$check_end" -v n="$runs" 'BEGIN { printf "%.2f", (b - a) / 1e6 / n }')
+# --- window 3: pcreport grab with no sound server ----------------------------
+PULSE_SERVER=unix:$work/no-such-server run_grab "$work/grab-nopulse.out"
+alone_records=$g_records alone_all=$g_all alone_main=$g_main
 
-echo "| measure | value |"
-echo "|---|---|"
-echo "| grab: records in ${seconds} s | $records |"
-echo "| grab: CPU time in ${seconds} s | ${cpu} ms ($(awk -v c="$cpu" -v s="$seconds" 'BEGIN { printf "%.3f", c / s / 10 }') % of one core) |"
-echo "| grab: CPU time per record | $(awk -v c="$cpu" -v r="$records" 'BEGIN { printf "%.2f", r ? c / r : 0 }') ms |"
-echo "| grab: resident memory now / peak | ${rss} KiB / ${hwm} KiB |"
-echo "| grab: threads | $threads |"
-echo "| monitor: CPU time since start | ${monitor_cpu} ms |"
-echo "| check: wall time per run (mean of $runs) | ${check_ms} ms |"
+# --- start-up: first record, check mode --------------------------------------
+first_runs=5
+[ "$smoke" = 1 ] && first_runs=2
+first_us=0 vm_first_us=0
+for _ in $(seq "$first_runs"); do
+  first_us=$((first_us + $("$work/benchtool" firstline "$work/pcreport" grab 2>>"$work/stderr.log")))
+  vm_first_us=$((vm_first_us + $("$work/benchtool" firstline vmstat -n 1)))
+done
+first_ms=$(awk -v u="$first_us" -v n="$first_runs" 'BEGIN { print u / n / 1000 }')
+vm_first_ms=$(awk -v u="$vm_first_us" -v n="$first_runs" 'BEGIN { print u / n / 1000 }')
+"$work/benchtool" repeat 2 "$work/pcreport" check >/dev/null # warm the page cache
+check_ms=$("$work/benchtool" repeat "$check_runs" "$work/pcreport" check)
+floor_ms=$("$work/benchtool" repeat "$check_runs" "$work/qtfloor")
+
+# --- instructions per record (callgrind) ---------------------------------------
+# Two dumps a few records apart: the second holds only what ran between them,
+# start-up excluded.
+cg_seconds=10
+[ "$smoke" = 1 ] && cg_seconds=2
+callgrind_per_line() { # $1: name, then the command; prints instructions per line
+  local name=$1; shift
+  local out=$work/cg-$name.out
+  start_piped "$out" valgrind --tool=callgrind --callgrind-out-file="$work/cg-$name.%p" "$@"
+  local pid=$started
+  for _ in $(seq 300); do [ -s "$out" ] && break; sleep 0.1; done
+  sleep 1
+  callgrind_control -d "$pid" >/dev/null 2>&1 || fail "callgrind_control could not reach $name"
+  local r0
+  r0=$(lines "$out")
+  sleep "$cg_seconds"
+  callgrind_control -d "$pid" >/dev/null 2>&1 || fail "callgrind_control could not reach $name"
+  local r1
+  r1=$(lines "$out")
+  kill "$pid"; wait "$pid" 2>/dev/null || true
+  local last=$work/cg-$name.$pid.2
+  [ -s "$last" ] || fail "no second callgrind dump for $name"
+  awk -v r=$((r1 - r0)) '/^summary:/ { print (r > 0 ? $2 / r : 0) }' "$last"
+}
+ir_grab=$(callgrind_per_line grab "$work/pcreport" grab)
+ir_vmstat=$(callgrind_per_line vmstat vmstat -n 1)
+
+# --- report -------------------------------------------------------------------
+total=$(awk -v a="$with_all" -v m="$monitor_ms" -v p="$pulse_extra" 'BEGIN { print a + m + p }')
+verdict() { awk -v x="$1" -v g="$2" 'BEGIN { print (x <= g) ? "met" : "not met" }'; }
+cat <<EOF
+Window ${seconds} s after ${warmup} s of warm-up; vmstat -n 1: $(fmt "$vmstat_ms" 3) ms CPU per second (the unit of the CPU ratios), $(lines "$work/vmstat.out") lines.
+Records in the window: $with_records with the sound server, $alone_records without; threads: $threads.
+
+| figure | value | ratio | goal |
+|---|---|---|---|
+| all pcreport makes the machine do, per record | $(fmt "$total" 3) ms | $(ratio "$total" "$vmstat_ms") x vmstat | <= 3 ($(verdict "$(ratio "$total" "$vmstat_ms")" 3)) |
+| pcreport, all threads, per record | $(fmt "$with_all" 3) ms | $(ratio "$with_all" "$vmstat_ms") x vmstat | |
+| - main thread (record, volume probe) | $(fmt "$with_main" 3) ms | $(ratio "$with_main" "$vmstat_ms") x vmstat | |
+| - sampler thread | $(fmt "$with_sampler" 3) ms | $(ratio "$with_sampler" "$vmstat_ms") x vmstat | |
+| - weather thread | $(fmt "$with_weather" 3) ms | $(ratio "$with_weather" "$vmstat_ms") x vmstat | |
+| sound server's extra work, per record | $(fmt "$pulse_extra" 3) ms | $(ratio "$pulse_extra" "$vmstat_ms") x vmstat | |
+| monitor, per second | $(fmt "$monitor_ms" 3) ms | $(ratio "$monitor_ms" "$vmstat_ms") x vmstat | <= 0.5 ($(verdict "$(ratio "$monitor_ms" "$vmstat_ms")" 0.5)) |
+| pcreport with no sound server, per record | $(fmt "$alone_all" 3) ms | $(ratio "$alone_all" "$vmstat_ms") x vmstat | <= 1.5 ($(verdict "$(ratio "$alone_all" "$vmstat_ms")" 1.5)) |
+| - its main thread | $(fmt "$alone_main" 3) ms | $(ratio "$alone_main" "$vmstat_ms") x vmstat | |
+| resident memory, steady / peak | $rss / $hwm KiB | $(ratio "$rss" "$vmstat_rss") / $(ratio "$hwm" "$vmstat_rss") x vmstat's $vmstat_rss KiB | |
+| anonymous memory, window start / end / peak | $anon_start / $anon / $anon_peak KiB | $(ratio "$anon_peak" "$vmstat_anon") x vmstat's $vmstat_anon KiB | <= 3072 KiB and flat ($(verdict "$anon_peak" 3072), grew $((anon - anon_start)) KiB) |
+| start to first record (monitor running), mean of $first_runs | $(fmt "$first_ms") ms | $(ratio "$first_ms" "$vm_first_ms") x vmstat's first line ($(fmt "$vm_first_ms") ms) | <= 20 ms ($(verdict "$first_ms" 20)) |
+| pcreport check, wall time, mean of $check_runs | $(fmt "$check_ms") ms | $(ratio "$check_ms" "$floor_ms") x the Qt Core floor ($(fmt "$floor_ms") ms) | <= 2 ($(verdict "$(ratio "$check_ms" "$floor_ms")" 2)) |
+| instructions per record (callgrind, grab) | $(fmt "$ir_grab" 0) | $(ratio "$ir_grab" "$ir_vmstat") x vmstat's $(fmt "$ir_vmstat" 0) per line | |
+EOF

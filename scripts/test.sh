@@ -13,6 +13,7 @@ PCREPORT_QT=5 "$top/scripts/build.sh" || { echo "build failed" >&2; exit 1; }
 
 status=0
 (cd "$build" && ctest --output-on-failure -j"$(nproc)" --timeout 300) || status=1
+PCREPORT_BENCH_NO_BUILD=1 "$top/scripts/bench.sh" --smoke || status=1
 PCREPORT_QT=6 BUILD_DIR=$build/qt6 "$top/scripts/build.sh" && (cd "$build/qt6" && ctest --output-on-failure -j"$(nproc)" --timeout 300) || status=1
 "$top/scripts/test_sanitizers.sh" "$build/sanitize" || status=1
 "$top/scripts/test_windows.sh" "$build/windows" || status=1

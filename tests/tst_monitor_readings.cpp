@@ -44,6 +44,7 @@ private slots:
     void sensors_data();
     void sensors();
     void missingSensorReadsZero();
+    void rereadFileSeesEachNewContent();
 };
 
 void TestMonitorReadings::procStatLines()
@@ -202,4 +203,27 @@ void TestMonitorReadings::missingSensorReadsZero()
 }
 
 QTEST_GUILESS_MAIN(TestMonitorReadings)
+void TestMonitorReadings::rereadFileSeesEachNewContent()
+{
+    // Rewritten in place, as the kernel regenerates a procfs file: longer
+    // than one read, then shorter, then gone.
+    QTemporaryDir dir;
+    const QString path = dir.filePath("stat");
+    auto rewrite = [&](const QByteArray &content) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        QCOMPARE(file.write(content), content.size());
+    };
+    RereadFile reread(path.toStdString());
+    std::string text;
+    const QByteArray longer(10000, 'x');
+    rewrite(longer);
+    QVERIFY(reread.read(text));
+    QCOMPARE(QByteArray::fromStdString(text), longer);
+    rewrite("cpu0 1 2 3\n");
+    QVERIFY(reread.read(text));
+    QCOMPARE(QByteArray::fromStdString(text), QByteArray("cpu0 1 2 3\n"));
+    QVERIFY(RereadFile(dir.filePath("absent").toStdString()).read(text) == false);
+}
+
 #include "tst_monitor_readings.moc"

@@ -117,26 +117,39 @@ void TestSystemVolume::cleanupTestCase()
 
 void TestSystemVolume::levels_data()
 {
-    QTest::addColumn<QString>("volume");
+    // Levels as pactl takes them (a percent, or raw steps of 1/65536) and the
+    // whole percent every mixer shows for them.
+    QTest::addColumn<QStringList>("volume");
     QTest::addColumn<bool>("muted");
-    QTest::addColumn<double>("expected");
-    QTest::newRow("30 %") << "30%" << false << 30.0;
-    QTest::newRow("0 % is a level, not a failure") << "0%" << false << 0.0;
-    QTest::newRow("muted at 75 % reports 75") << "75%" << true << 75.0;
-    QTest::newRow("100 %") << "100%" << false << 100.0;
-    QTest::newRow("amplified above 100 % clamps") << "150%" << false << 100.0;
+    QTest::addColumn<int>("expected");
+    QTest::newRow("30 % is stored as 19660 steps") << QStringList{"30%"} << false << 30;
+    QTest::newRow("70 %, whose float lies under 0.7") << QStringList{"70%"} << false << 70;
+    QTest::newRow("29 %") << QStringList{"29%"} << false << 29;
+    QTest::newRow("1 %") << QStringList{"1%"} << false << 1;
+    QTest::newRow("0 % is a level, not a failure") << QStringList{"0%"} << false << 0;
+    QTest::newRow("100 %") << QStringList{"100%"} << false << 100;
+    QTest::newRow("muted at 75 % reports 75") << QStringList{"75%"} << true << 75;
+    QTest::newRow("amplified above 100 % clamps") << QStringList{"150%"} << false << 100;
+    QTest::newRow("327 steps round down to 0") << QStringList{"327"} << false << 0;
+    QTest::newRow("328 steps round up to 1") << QStringList{"328"} << false << 1;
+    QTest::newRow("19988 steps (30.499 %) round down") << QStringList{"19988"} << false << 30;
+    QTest::newRow("19989 steps (30.501 %) round up") << QStringList{"19989"} << false << 31;
+    QTest::newRow("65535 steps show as 100") << QStringList{"65535"} << false << 100;
+    QTest::newRow("the louder channel counts") << QStringList{"20%", "45%"} << false << 45;
 }
 
 void TestSystemVolume::levels()
 {
-    QFETCH(QString, volume);
+    QFETCH(QStringList, volume);
     QFETCH(bool, muted);
-    QFETCH(double, expected);
+    QFETCH(int, expected);
     QVERIFY(pactl({"set-sink-mute", "testsink", muted ? "1" : "0"}));
-    QVERIFY(pactl({"set-sink-volume", "testsink", volume}));
-    // pactl stores the nearest volume step, a hair off the exact percentage.
+    QVERIFY(pactl(QStringList{"set-sink-volume", "testsink"} + volume));
+    // The reader truncates the reading toward zero; the scalar must land on
+    // the percent, not a hair under it.
     const double reading = readSystemVolume();
-    QVERIFY2(qAbs(reading - expected) < 0.01, qPrintable(QString::number(reading, 'g', 17)));
+    QVERIFY2(reading >= expected && reading < expected + 0.001,
+             qPrintable(QString::number(reading, 'g', 17)));
 }
 
 void TestSystemVolume::sinkGone()
