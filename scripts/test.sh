@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # The whole test suite on a fresh Debian 12 machine: installs what is missing,
-# builds with warnings as errors, runs every Linux test with ctest, runs them
+# builds with warnings as errors, runs every Linux test with ctest (the faults
+# injected end to end among them), soaks grab mode (3 min unless
+# PCREPORT_SOAK_SECONDS says otherwise) and runs it under memcheck, runs them
 # all again built with AddressSanitizer and UndefinedBehaviorSanitizer, then
 # the Windows layer cross-compiled with mingw-w64 and run under wine.
 set -uo pipefail
@@ -12,6 +14,8 @@ export BUILD_DIR=$build
 
 status=0
 (cd "$build" && ctest --output-on-failure -j"$(nproc)" --timeout 300) || status=1
+PCREPORT_SOAK_SECONDS=${PCREPORT_SOAK_SECONDS:-180} bash "$top/tests/faults/soak.sh" "$build" "$build/tests/record_reader" || status=1
+bash "$top/tests/faults/soak.sh" "$build" "$build/tests/record_reader" --memcheck || status=1
 "$top/scripts/test_sanitizers.sh" "$build/sanitize" || status=1
 "$top/scripts/test_windows.sh" "$build/windows" || status=1
 exit $status
