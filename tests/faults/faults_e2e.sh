@@ -180,7 +180,10 @@ case_sound_server() {
     [ "$(awk -v a=$((t2 + 2000)) -v b="$t3" '$1 !~ /^#/ && $1 >= a && $1 < b' "$log" |
         grep -c '"SystemVolume":-1,')" -ge 4 ] ||
         fail "not a record a second with -1 while the server was stopped" || status=1
-    check_gaps 1500 1000 "$t3" || status=1
+    check_gaps 1500 1000 "$t2" || status=1
+    # A stopped server costs the volume probe its whole 500 ms budget on the
+    # main thread, once: that record arrives late (its stamp is its own).
+    check_gaps 1600 "$t2" "$t3" || status=1
     return $status
 }
 
