@@ -168,6 +168,124 @@ bool writeBlock(int fd, const CoreTempSharedData &block)
     return true;
 }
 
+/// The segment's file: shm_open's names live in /dev/shm on Linux, and the
+/// claim below needs link and rename, which shm_open has no word for.
+const std::string kSegmentFile = std::string("/dev/shm") + kCoreTempShmPath;
+
+/// How long a claim may wait for another monitor's claim of the same segment.
+constexpr long kClaimPatienceMs = 2000;
+
+bool sameFile(const struct stat &a, const struct stat &b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+/// An open-file-description lock on the whole of `fd`, retried for a while:
+/// starting monitors use it to take turns at replacing the segment. Readers
+/// test only flock, which is independent of it, so it never looks like a
+/// publisher to them, and they cannot disturb it.
+bool takeClaimLock(int fd)
+{
+    struct flock lock
+    {
+    };
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    for (long waited = 0;; waited += 5) {
+        if (fcntl(fd, F_OFD_SETLK, &lock) == 0)
+            return true;
+        if ((errno != EAGAIN && errno != EACCES && errno != EINTR) || waited >= kClaimPatienceMs)
+            return false;
+        const timespec pause{0, 5 * 1000000L};
+        nanosleep(&pause, nullptr);
+    }
+}
+
+/// Makes a fresh segment of our own, locked and cleared, and puts it in place
+/// at the public name; returns its descriptor, or -1 after saying why.
+///
+/// Readers take a segment for live data while it is under an exclusive flock.
+/// The new segment is locked and holds a zeroed block (no CPUs: no data)
+/// before any reader can see it, so a reader never takes a dead monitor's
+/// last block for ours. Whether a publisher lives is asked with a shared
+/// flock, which readers' own shared flocks cannot refuse: a reader testing the
+/// old segment at that moment cannot make us quit.
+int claimSegment()
+{
+    const std::string fresh = kSegmentFile + ".new." + std::to_string(getpid());
+    unlink(fresh.c_str()); // left by a monitor of the same id that was killed here
+    const int fd = open(fresh.c_str(), O_CREAT | O_EXCL | O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        std::fprintf(stderr, "Core Temp.exe: cannot create %s: %s\n", fresh.c_str(),
+                     std::strerror(errno));
+        return -1;
+    }
+    // The umask may have taken bits off the mode; readers of any user need 0644.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || fchmod(fd, 0644) != 0 ||
+        ftruncate(fd, sizeof(CoreTempSharedData)) != 0) {
+        std::fprintf(stderr, "Core Temp.exe: cannot prepare %s: %s\n", fresh.c_str(),
+                     std::strerror(errno));
+        unlink(fresh.c_str());
+        close(fd);
+        return -1;
+    }
+
+    const char *problem = nullptr;
+    int why = 0;
+    for (int attempt = 0; attempt < 100 && !problem; ++attempt) {
+        // Nothing at the public name: ours goes in place unless another
+        // monitor's got there first.
+        if (link(fresh.c_str(), kSegmentFile.c_str()) == 0) {
+            unlink(fresh.c_str());
+            return fd;
+        }
+        if (errno != EEXIST) {
+            problem = "cannot publish";
+            why = errno;
+            break;
+        }
+        const int old = open(kSegmentFile.c_str(), O_RDWR | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+        if (old < 0) {
+            if (errno == ENOENT)
+                continue; // removed meanwhile
+            problem = "cannot open";
+            why = errno;
+            break;
+        }
+        struct stat oldStat
+        {
+        }, named{};
+        if (!takeClaimLock(old)) {
+            problem = "cannot lock";
+            why = errno;
+        } else if (fstat(old, &oldStat) != 0 || stat(kSegmentFile.c_str(), &named) != 0 ||
+                   !sameFile(oldStat, named)) {
+            // Replaced while we waited for our turn: look again.
+        } else if (flock(old, LOCK_SH | LOCK_NB) != 0) {
+            close(old);
+            unlink(fresh.c_str());
+            close(fd);
+            std::fprintf(stderr, "Core Temp.exe: another monitor already publishes %s\n",
+                         kCoreTempShmPath);
+            return -1;
+        } else if (rename(fresh.c_str(), kSegmentFile.c_str()) == 0) {
+            // The dead monitor's segment is gone from the name; readers that
+            // opened it before find it unlocked.
+            close(old);
+            return fd;
+        } else {
+            problem = "cannot replace";
+            why = errno;
+        }
+        close(old);
+    }
+    std::fprintf(stderr, "Core Temp.exe: %s %s: %s\n", problem ? problem : "cannot claim",
+                 kCoreTempShmPath, std::strerror(why));
+    unlink(fresh.c_str());
+    close(fd);
+    return -1;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -226,29 +344,9 @@ int main(int argc, char **argv)
     sigdelset(&waitMask, SIGINT);
     sigdelset(&waitMask, SIGHUP);
 
-    const int fd = shm_open(kCoreTempShmPath, O_CREAT | O_RDWR | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        std::fprintf(stderr, "Core Temp.exe: cannot create %s: %s\n", kCoreTempShmPath,
-                     std::strerror(errno));
+    const int fd = claimSegment();
+    if (fd < 0)
         return 1;
-    }
-    // Held for our whole life: readers take the segment for live data only
-    // while it is locked, and it also keeps a second monitor from publishing
-    // over us (that one must leave our segment in place).
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        std::fprintf(stderr, "Core Temp.exe: another monitor already publishes %s\n",
-                     kCoreTempShmPath);
-        close(fd);
-        return 1;
-    }
-    // The umask may have taken bits off the mode; readers of any user need 0644.
-    if (fchmod(fd, 0644) != 0 || ftruncate(fd, sizeof(CoreTempSharedData)) != 0) {
-        std::fprintf(stderr, "Core Temp.exe: cannot prepare %s: %s\n", kCoreTempShmPath,
-                     std::strerror(errno));
-        close(fd);
-        shm_unlink(kCoreTempShmPath);
-        return 1;
-    }
 
     std::vector<float> temperatures(std::max(coreCount, 1u), 0.0f);
     std::vector<CpuTicks> before = readProcStat();

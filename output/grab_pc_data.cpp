@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
 
 #include "output_record.h"
 #include "system_volume.h"
@@ -12,24 +13,77 @@ QWeatherClient *ObjectRegistry::weatherClient = nullptr;
 
 namespace {
 
+/// Waiting records: a few seconds' worth, a few kilobytes.
+constexpr std::size_t kQueuedRecords = 16;
+
 void writeToStdoutOrQuit(const QByteArray &line)
 {
-    // A failed write or flush means the reader has gone (EPIPE when SIGPIPE
-    // is ignored, which libcurl may do for the length of a transfer). Nobody
-    // reads us any more, so leave at once and without a word: _Exit skips
-    // the static destructors that would race the running threads.
+    // A failed write or flush means the reader has gone. SIGPIPE usually
+    // ends us first; but libcurl leaves it alone (CURLOPT_NOSIGNAL), so a
+    // parent that started us with SIGPIPE ignored gets EPIPE here instead.
+    // Nobody reads us any more, so leave at once and without a word: _Exit
+    // skips the static destructors that would race the running threads.
     if (!writeRecordLine(stdout, line))
         std::_Exit(EXIT_FAILURE);
 }
 
+/// Queues a record for the writer thread, started with the first record.
+/// The record already carries the time of its sample: a reader that stalls
+/// delays its arrival, never its stamp, and never the main thread.
+void queueForStdout(const QByteArray &line)
+{
+    // Never destroyed, like the threads of grab mode.
+    static RecordQueue *const queue = [] {
+        auto *q = new RecordQueue(kQueuedRecords);
+        std::thread([q] {
+            for (;;)
+                writeToStdoutOrQuit(q->pop());
+        }).detach();
+        return q;
+    }();
+    queue->push(line);
+}
+
 } // namespace
+
+bool RecordQueue::push(const QByteArray &line)
+{
+    bool kept = true;
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_capacity == 0)
+            return false;
+        if (m_lines.size() >= m_capacity) {
+            m_lines.pop_front();
+            kept = false;
+        }
+        m_lines.push_back(line);
+    }
+    m_ready.notify_one();
+    return kept;
+}
+
+QByteArray RecordQueue::pop()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_ready.wait(lock, [this] { return !m_lines.empty(); });
+    QByteArray line = m_lines.front();
+    m_lines.pop_front();
+    return line;
+}
+
+std::size_t RecordQueue::size() const
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    return m_lines.size();
+}
 
 GrabHooks GrabHooks::system()
 {
     GrabHooks hooks;
     hooks.clock = [] { return QDateTime::currentDateTime(); };
     hooks.readVolume = [] { return readSystemVolume(); };
-    hooks.writeLine = writeToStdoutOrQuit;
+    hooks.writeLine = queueForStdout;
     hooks.samplerSources = SamplerSources::system();
     return hooks;
 }

@@ -5,7 +5,11 @@
 #include <QObject>
 #include <QString>
 
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
 #include <functional>
+#include <mutex>
 
 #include "sampler/hardware_data_obj.h"
 #include "weather/weather_client.h"
@@ -18,13 +22,37 @@ struct ObjectRegistry
     static QWeatherClient *weatherClient;
 };
 
+/// Records on their way to standard output, at most `capacity` of them. When
+/// the reader lags so far that the pipe is full and the queue too, the oldest
+/// waiting record goes: memory stays bounded, the main thread never waits,
+/// and the reader gets the newest records when it reads on. Thread-safe.
+class RecordQueue
+{
+public:
+    explicit RecordQueue(std::size_t capacity) : m_capacity(capacity) {}
+
+    /// Adds `line` at the end; false when the oldest line was dropped for it.
+    bool push(const QByteArray &line);
+    /// Waits for the first line and takes it.
+    QByteArray pop();
+    std::size_t size() const;
+
+private:
+    const std::size_t m_capacity;
+    mutable std::mutex m_mutex;
+    std::condition_variable m_ready;
+    std::deque<QByteArray> m_lines;
+};
+
 /// Where QGrabPcData meets the machine. The defaults are the real thing;
 /// tests replace single members.
 struct GrabHooks
 {
-    std::function<QDateTime()> clock;                  ///< the local clock, read once per record
-    std::function<double()> readVolume;                ///< master volume in percent, or -1
-    std::function<void(const QByteArray &)> writeLine; ///< hands one record (no line end) on
+    std::function<QDateTime()> clock;   ///< the local clock, read once per record
+    std::function<double()> readVolume; ///< master volume in percent, or -1
+    /// Hands one record (no line end) on; must not block. The default queues
+    /// it for a thread of its own that writes it to standard output.
+    std::function<void(const QByteArray &)> writeLine;
     SamplerSources samplerSources;     ///< used only when no sampler is registered yet
     WeatherEndpoints weatherEndpoints; ///< used only when no weather client is registered yet
 

@@ -1,39 +1,78 @@
 #include "coretemp_proxy.h"
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-bool readCoreTempBlock(CoreTempSharedData &out)
+namespace {
+
+/// Anything larger is not a Core Temp block (the folder is world-writable).
+constexpr off_t kMaxSegmentSize = 64 * 1024;
+/// Copies taken, at most, to find two that agree.
+constexpr int kMaxCopies = 16;
+
+/// pread rather than mmap: a publisher that truncates the segment while we
+/// copy must give us a short read, not a SIGBUS.
+std::size_t copyBlock(int fd, unsigned char *buffer, std::size_t size)
 {
-    const int fd = shm_open(kCoreTempShmPath, O_RDONLY | O_CLOEXEC, 0);
-    if (fd < 0)
-        return false;
-
-    // The publisher holds an exclusive lock on the segment for as long as it
-    // runs. Unlike a Windows mapping, the segment outlives a publisher that was
-    // killed; without this test we would report its last readings for ever.
-    if (flock(fd, LOCK_SH | LOCK_NB) == 0) {
-        close(fd);
-        return false;
-    }
-
-    // pread rather than mmap: a publisher that truncates the segment while we
-    // copy must give us a short read, not a SIGBUS.
-    unsigned char buffer[sizeof(CoreTempSharedData)];
     std::size_t filled = 0;
-    while (filled < sizeof buffer) {
-        const ssize_t n =
-            pread(fd, buffer + filled, sizeof buffer - filled, static_cast<off_t>(filled));
+    while (filled < size) {
+        const ssize_t n = pread(fd, buffer + filled, size - filled, static_cast<off_t>(filled));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             break;
         filled += static_cast<std::size_t>(n);
     }
+    return filled;
+}
+
+} // namespace
+
+bool readCoreTempBlock(CoreTempSharedData &out)
+{
+    // Non-blocking: anybody may put a FIFO at this name, and opening one for
+    // reading would otherwise wait for a writer for ever. shm_open refuses
+    // symbolic links itself.
+    const int fd = shm_open(kCoreTempShmPath, O_RDONLY | O_NONBLOCK | O_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+
+    struct stat st
+    {
+    };
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxSegmentSize) {
+        close(fd);
+        return false;
+    }
+
+    // The publisher holds an exclusive lock on the segment for as long as it
+    // runs. Unlike a Windows mapping, the segment outlives a publisher that was
+    // killed; without this test we would report its last readings for ever.
+    // Our shared lock lasts only this call; a publisher starting meanwhile
+    // retries its own.
+    if (flock(fd, LOCK_SH | LOCK_NB) == 0) {
+        close(fd);
+        return false;
+    }
+
+    // The publisher rewrites the block in place with nothing to tell us when,
+    // so one copy may hold the start of one cycle and the end of the next.
+    // Two consecutive copies that agree were not torn by a write between them.
+    unsigned char copies[2][sizeof(CoreTempSharedData)];
+    bool consistent = false;
+    std::size_t filled = copyBlock(fd, copies[0], sizeof copies[0]);
+    for (int i = 1; i < kMaxCopies && filled == sizeof copies[0] && !consistent; ++i) {
+        unsigned char *previous = copies[(i - 1) % 2];
+        unsigned char *current = copies[i % 2];
+        filled = copyBlock(fd, current, sizeof copies[0]);
+        consistent =
+            filled == sizeof copies[0] && std::memcmp(previous, current, sizeof copies[0]) == 0;
+    }
     close(fd);
-    return decodeCoreTempBlock(buffer, filled, out);
+    return consistent && decodeCoreTempBlock(copies[0], sizeof copies[0], out);
 }

@@ -13,9 +13,9 @@ CoreReading readCoreTempCore0()
     CoreTempProxy proxy;
     CoreReading reading;
     if (proxy.GetData() && proxy.GetCPUCount() != 0) {
-        reading.valid = true;
         reading.temperature = proxy.GetTemp(0);
         reading.load = proxy.GetCoreLoad(0);
+        reading.valid = isPlausibleCoreReading(reading.temperature, reading.load);
     }
     return reading;
 }
@@ -30,6 +30,11 @@ SamplerSources SamplerSources::system()
     sources.probe = probeCoreTemp;
     sources.launch = launchCoreTemp;
     return sources;
+}
+
+bool isPlausibleCoreReading(float temperature, unsigned int load)
+{
+    return load <= 100 && std::isfinite(temperature) && temperature <= kMaxPlausibleCoreTemperature;
 }
 
 bool isEmittableSample(float temperature, float memoryUsage)

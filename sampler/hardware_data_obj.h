@@ -28,6 +28,15 @@ struct SamplerSources
     static SamplerSources system();
 };
 
+/// Above this no CPU reports a temperature, in Celsius or in Fahrenheit (the
+/// block may publish either).
+constexpr float kMaxPlausibleCoreTemperature = 300.0f;
+
+/// Whether a published core reading is one a CPU can give: a load of at most
+/// 100 percent and a finite temperature up to kMaxPlausibleCoreTemperature.
+/// Anything else is no data, not a record.
+bool isPlausibleCoreReading(float temperature, unsigned int load);
+
 /// Emission test of one sample: the temperature and the memory usage must be
 /// finite and positive. The load is not tested: an idle core 0 is a valid sample.
 bool isEmittableSample(float temperature, float memoryUsage);

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The whole test suite on a fresh Debian 12 machine: installs what is missing,
-# builds with warnings as errors, runs every Linux test with ctest against
-# Qt 5.15 and again against Qt 6, runs them all again built with
-# AddressSanitizer and UndefinedBehaviorSanitizer, then
+# builds with warnings as errors, runs every Linux test with ctest (the faults
+# injected end to end among them) against Qt 5.15 and again against Qt 6,
+# smoke-runs the benchmark, soaks grab mode (3 min unless
+# PCREPORT_SOAK_SECONDS says otherwise) and runs it under memcheck, runs them
+# all again built with AddressSanitizer and UndefinedBehaviorSanitizer, then
 # the Windows layer cross-compiled with mingw-w64 and run under wine.
 set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -15,6 +17,8 @@ status=0
 (cd "$build" && ctest --output-on-failure -j"$(nproc)" --timeout 300) || status=1
 PCREPORT_BENCH_NO_BUILD=1 "$top/scripts/bench.sh" --smoke || status=1
 PCREPORT_QT=6 BUILD_DIR=$build/qt6 "$top/scripts/build.sh" && (cd "$build/qt6" && ctest --output-on-failure -j"$(nproc)" --timeout 300) || status=1
+PCREPORT_SOAK_SECONDS=${PCREPORT_SOAK_SECONDS:-180} bash "$top/tests/faults/soak.sh" "$build" "$build/tests/record_reader" || status=1
+bash "$top/tests/faults/soak.sh" "$build" "$build/tests/record_reader" --memcheck || status=1
 "$top/scripts/test_sanitizers.sh" "$build/sanitize" || status=1
 "$top/scripts/test_windows.sh" "$build/windows" || status=1
 exit $status

@@ -1,6 +1,8 @@
 // Stands in for both web services in the end-to-end test: answers "/json"
 // and "/data/2.5/weather" with the bodies given on the command line and
-// appends the path of every request to a log file.
+// appends the path of every request to a log file. A weather answer of
+// "fault:hang", "fault:trickle" (a byte a second), "fault:drop", "fault:junk"
+// or "fault:huge" (50 MiB) answers badly instead.
 //
 // fake_weather_service <port> <city answer> <weather answer> <log file>
 
@@ -10,6 +12,33 @@
 #include <QFile>
 
 #include <cstdio>
+
+namespace {
+
+FakeResponse weatherResponse(const QByteArray &answer)
+{
+    const QByteArray good = R"({"weather":[{"id":800}],"main":{"temp":12.5},"cod":200})";
+    FakeResponse response = respond(good);
+    if (answer == "fault:hang") {
+        response = hang();
+    } else if (answer == "fault:trickle") {
+        response.chunks = good.size();
+        response.chunkDelayMs = 1000;
+    } else if (answer == "fault:drop") {
+        response.cutAfter = 10;
+    } else if (answer == "fault:junk") {
+        response.body.clear();
+        for (int i = 0; i < 4096; ++i)
+            response.body.append(char((i * 7919) & 0xff));
+    } else if (answer == "fault:huge") {
+        response.body = QByteArray(50 << 20, '[');
+    } else {
+        response = respond(answer);
+    }
+    return response;
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
@@ -21,7 +50,7 @@ int main(int argc, char *argv[])
     }
     FakeHttpServer server;
     server.setResponse("/json", respond(args.at(2).toUtf8()));
-    server.setResponse("/data/2.5/weather", respond(args.at(3).toUtf8()));
+    server.setResponse("/data/2.5/weather", weatherResponse(args.at(3).toUtf8()));
     const QString logPath = args.at(4);
     server.setRequestObserver([logPath](const FakeRequest &request) {
         QFile log(logPath);

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <memory>
+#include <thread>
 
 #include "fake_http_server.h"
 #include "output/grab_pc_data.h"
@@ -66,6 +67,7 @@ private slots:
     void weatherCache();
     void errorChangesNothing();
     void recordAcrossMidnight();
+    void recordQueueDropsOldest();
 
 private:
     FakeHttpServer m_service;
@@ -229,6 +231,29 @@ void TestGrabPcData::recordAcrossMidnight()
     QCOMPARE(record.value("hour").toInt(), 23);
     QCOMPARE(record.value("minute").toInt(), 59);
     QCOMPARE(record.value("second").toInt(), 59);
+}
+
+// A reader that stalls must cost a bounded queue, not memory without end;
+// what waits is the newest, in order.
+void TestGrabPcData::recordQueueDropsOldest()
+{
+    RecordQueue queue(3);
+    QList<bool> kept;
+    for (const char *line : {"1", "2", "3", "4", "5"})
+        kept << queue.push(line);
+    QCOMPARE(kept, (QList<bool>{true, true, true, false, false}));
+    QCOMPARE(queue.size(), std::size_t(3));
+    QCOMPARE(queue.pop(), QByteArray("3"));
+    QCOMPARE(queue.pop(), QByteArray("4"));
+    QCOMPARE(queue.pop(), QByteArray("5"));
+
+    // An empty queue makes its writer wait for the next record.
+    std::thread producer([&] {
+        QThread::msleep(50);
+        queue.push("6");
+    });
+    QCOMPARE(queue.pop(), QByteArray("6"));
+    producer.join();
 }
 
 QTEST_GUILESS_MAIN(TestGrabPcData)

@@ -84,6 +84,8 @@ private slots:
     void emission_data();
     void emission();
     void systemReadingNeedsACpu();
+    void implausibleReadingIsNoData_data();
+    void implausibleReadingIsNoData();
     void emitsCoreZeroOnly();
     void stopSetDuringSleep();
     void stopSetDuringCycleCompletesIt();
@@ -159,6 +161,35 @@ void TestHardwareDataObj::systemReadingNeedsACpu()
     QVERIFY(!reading.valid);
     QCOMPARE(reading.temperature, 0.0f);
     QCOMPARE(reading.load, 0u);
+}
+
+void TestHardwareDataObj::implausibleReadingIsNoData_data()
+{
+    QTest::addColumn<float>("temperature");
+    QTest::addColumn<uint>("load");
+    QTest::addColumn<bool>("valid");
+    QTest::newRow("full load, hot") << 105.0f << 100u << true;
+    QTest::newRow("Fahrenheit bound") << 300.0f << 50u << true;
+    QTest::newRow("load 101") << 45.0f << 101u << false;
+    QTest::newRow("load 0xFFFFFFFF") << 45.0f << 0xFFFFFFFFu << false;
+    QTest::newRow("temperature 1e30") << 1e30f << 50u << false;
+    QTest::newRow("temperature just above") << 300.5f << 50u << false;
+    QTest::newRow("temperature infinite") << std::numeric_limits<float>::infinity() << 50u << false;
+}
+
+// A published value no CPU can report must not become a record.
+void TestHardwareDataObj::implausibleReadingIsNoData()
+{
+    QFETCH(float, temperature);
+    QFETCH(uint, load);
+    QFETCH(bool, valid);
+    CoreTempSharedData block = makeCoreTempBlock(1);
+    block.fTemp[0] = temperature;
+    block.uiLoad[0] = load;
+    QVERIFY(publishCoreTempBlock(block));
+    const CoreReading reading = SamplerSources::system().readCore();
+    removeCoreTempBlock();
+    QCOMPARE(reading.valid, valid);
 }
 
 void TestHardwareDataObj::emitsCoreZeroOnly()

@@ -1,7 +1,9 @@
 #include <QtTest>
 
+#include <atomic>
 #include <csignal>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 #include "coretemp_shm_fixture.h"
@@ -69,6 +71,7 @@ private slots:
     void publishesFixedTemperature();
     void badOptions_data();
     void badOptions();
+    void restartUnderTightReadingLoop();
     void checkSensor_data();
     void checkSensor();
     void noSensorPublishesZero();
@@ -165,6 +168,44 @@ void TestMonitor::badOptions()
     QVERIFY(monitor.readAllStandardError().contains("usage:"));
     QCOMPARE(monitor.readAllStandardOutput(), QByteArray());
     QVERIFY(!segmentExists());
+}
+
+void TestMonitor::restartUnderTightReadingLoop()
+{
+    // Monitors started one after another over the block of a killed one
+    // (99 degrees), while a reader tests and copies the segment as fast as it
+    // can: every monitor must publish, and no copy may carry the dead block.
+    CoreTempSharedData dead = makeCoreTempBlock(1);
+    dead.fTemp[0] = 99.0f;
+    std::atomic<bool> stop{false};
+    std::atomic<int> live{0}, stale{0};
+    std::thread reader([&] {
+        while (!stop.load()) {
+            CoreTempSharedData block{};
+            if (readCoreTempBlock(block) && block.uiCPUCnt != 0)
+                ++(block.fTemp[0] == 42.5f ? live : stale);
+        }
+    });
+    int quit = 0;
+    for (int i = 0; i < 30; ++i) {
+        QVERIFY(publishCoreTempBlock(dead, false));
+        QProcess monitor;
+        monitor.start(kMonitor, {QStringLiteral("--temperature"), QStringLiteral("42.5")});
+        QVERIFY(monitor.waitForStarted(5000));
+        const int before = live.load();
+        QDeadlineTimer deadline(5000);
+        bool ended = false;
+        while (live.load() == before && !ended && !deadline.hasExpired())
+            ended = monitor.waitForFinished(5);
+        quit += ended ? 1 : 0;
+        monitor.kill();
+        monitor.waitForFinished(5000);
+    }
+    stop = true;
+    reader.join();
+    QCOMPARE(quit, 0);
+    QCOMPARE(stale.load(), 0);
+    QVERIFY(live.load() > 0);
 }
 
 void TestMonitor::checkSensor_data()
