@@ -43,5 +43,5 @@ bool writeRecordLine(std::FILE *out, const QByteArray &line)
 {
     const bool written = std::fprintf(out, "%s\n", line.constData()) >= 0;
     const bool flushed = std::fflush(out) == 0;
-    return written && flushed;
+    return written && flushed && !std::ferror(out);
 }

@@ -33,21 +33,9 @@ finish() {
 }
 
 # --- what this stage needs -------------------------------------------------
-needed=(g++-mingw-w64-x86-64 wine64 wine cmake make pulseaudio)
-missing=()
-for p in "${needed[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo="sudo"
-    say "Installing: ${missing[*]}"
-    if ! { $sudo apt-get update -q &&
-        DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends \
-            "${missing[@]}"; } >&2; then
-        fail_stage "installing ${missing[*]}"
-        finish
-    fi
+if ! "$top/scripts/setup.sh" "$top/scripts/debian-packages.txt" >&2; then
+    fail_stage "installing the packages of scripts/debian-packages.txt"
+    finish
 fi
 
 # Debian's /usr/bin/wine is a wrapper that wants wine32 first; 64-bit programs
@@ -65,19 +53,13 @@ export WINELOADER=$wine
 say "wine: $wine ($("$wine" --version))"
 
 # --- cross build --------------------------------------------------------------
-say "cross-compiling into $build"
-if ! cmake -S "$top/tests/windows" -B "$build" \
-        -DCMAKE_TOOLCHAIN_FILE="$top/tests/windows/mingw-w64-x86_64.cmake" \
-        -DCMAKE_BUILD_TYPE=Release >"$build/configure.log" 2>&1; then
-    cat "$build/configure.log" >&2
-    fail_stage "configuring the mingw-w64 build"
+# Qt and libcurl come from the dependency cache (built there the first time).
+say "building pcreport.exe and the test programs into $build"
+if ! exe=$("$top/scripts/build_windows.sh" "$build"); then
+    fail_stage "building the Windows program (scripts/build_windows.sh)"
     finish
 fi
-if ! cmake --build "$build" -j2 >"$build/build.log" 2>&1; then
-    grep -E 'error|Error' "$build/build.log" | head -n 40 >&2
-    fail_stage "cross-compiling the Win32 sources (see $build/build.log)"
-    finish
-fi
+say "built $exe"
 
 # --- private, headless wine prefix ------------------------------------------
 export WINEPREFIX="$build/wineprefix"
@@ -147,7 +129,7 @@ run_test() {
     local label=$1 program=$2
     shift 2
     local out="$build/$label.out" err="$build/$label.err" status
-    (cd "$build" && timeout 120 "$wine" "$program" "$@") >"$out" 2>"$err"
+    (cd "$build/tests/windows" && timeout 120 "$wine" "$program" "$@") >"$out" 2>"$err"
     status=$?
     tr -d '\r' <"$out" | grep -E '^(PASS|FAIL|NOTE|END) '
     local p f
@@ -177,5 +159,165 @@ else
 fi
 # A socket nobody listens on: winepulse finds no server and wine no endpoint.
 PULSE_SERVER="unix:$pulse_dir/nobody" run_test system_volume_no_server tst_system_volume_win.exe --no-server
+
+
+# --- pcreport.exe end to end ---------------------------------------------------
+# Each run gets a folder of its own holding pcreport.exe and the test
+# tasklist.exe, which Windows finds there before wine's own.
+bin=$build/tests/windows
+e2e=$build/e2e
+rm -rf "$e2e"
+mkdir -p "$e2e"
+# result NAME COMMAND...: one PASS or FAIL line for COMMAND's outcome.
+result() {
+    local name=$1
+    shift
+    if "$@"; then
+        echo "PASS e2e $name"
+        passed=$((passed + 1))
+    else
+        echo "FAIL e2e $name"
+        failed=$((failed + 1))
+    fi
+}
+# program_dir NAME TASKLIST_MODE: a fresh folder with the program in it.
+program_dir() {
+    local dir=$e2e/$1
+    mkdir -p "$dir"
+    cp "$exe" "$bin/tasklist.exe" "$dir/"
+    printf '%s\n' "$2" >"$dir/tasklist_mode.txt"
+    echo "$dir"
+}
+# No network but loopback where we may make one (as root): the weather stays
+# at 25 and 60 without waiting on a real service.
+offline=()
+if [ "$(id -u)" -eq 0 ] && unshare -n true 2>/dev/null; then
+    offline=(unshare -n)
+fi
+
+# check mode: the exact bytes, CR CR LF from text mode, and the exit status.
+check_case() {
+    local name=$1 mode=$2 beside=$3 answer=$4 want_status=$5 dir status
+    dir=$(program_dir "check_$name" "$mode")
+    [ "$beside" = yes ] && : >"$dir/Core Temp.exe"
+    (cd "$dir" && timeout 90 "$wine" pcreport.exe check) >"$dir/out" 2>"$dir/err"
+    status=$?
+    printf '{"checkHardwareSucceed": %s }\r\r\n' "$answer" >"$dir/want"
+    result "check $name: bytes" cmp -s "$dir/want" "$dir/out"
+    result "check $name: exit status $want_status" test "$status" -eq "$want_status"
+}
+check_case absent other no false 0
+check_case present_not_running silent yes true 1
+check_case running running no true 1
+check_case no_answer silent no false 0
+check_case hanging_tasklist hang no false 0
+printf '/FI\nIMAGENAME eq Core Temp.exe\n/NH\n' >"$e2e/tasklist_args.want"
+tr -d '\r' <"$e2e/check_running/tasklist_args.txt" >"$e2e/tasklist_args.got" 2>/dev/null
+result "check: tasklist got /FI, the filter and /NH as three arguments" \
+    cmp -s "$e2e/tasklist_args.want" "$e2e/tasklist_args.got"
+
+# The stand-in for Core Temp, published until it is killed.
+standin_pid=""
+start_standin() {
+    (cd "$bin" && exec "$wine" coretemp_standin.exe "$@") >"$e2e/standin.out" 2>/dev/null &
+    standin_pid=$!
+    for _ in $(seq 1 200); do
+        grep -q ready "$e2e/standin.out" 2>/dev/null && return 0
+        sleep 0.05
+    done
+    return 1
+}
+stop_standin() {
+    [ -n "$standin_pid" ] && kill "$standin_pid" 2>/dev/null && wait "$standin_pid" 2>/dev/null
+    standin_pid=""
+}
+count_lines() { if [ -f "$1" ]; then tr -cd '\n' <"$1" | wc -c; else echo 0; fi; }
+# wait_lines FILE N SECONDS: until FILE holds N lines.
+wait_lines() {
+    local tries=$(($3 * 10))
+    until [ "$(count_lines "$1")" -ge "$2" ]; do
+        tries=$((tries - 1))
+        [ "$tries" -le 0 ] && return 1
+        sleep 0.1
+    done
+}
+# grab_for NAME SECONDS: records of a grab run that is ended after SECONDS.
+grab_for() {
+    local dir
+    dir=$(program_dir "grab_$1" running)
+    (cd "$dir" && timeout "$2" "${offline[@]}" "$wine" pcreport.exe grab) >"$dir/records" 2>"$dir/err"
+    echo "$dir/records"
+}
+every_line() { # FILE REGEX: at least one line, and every line matches
+    [ -s "$1" ] && ! tr -d '\r' <"$1" | grep -qvE "$2"
+}
+crlf_lines() { # every line ends in CR LF, none in a lone LF
+    [ -s "$1" ] && [ "$(grep -c $'\r$' "$1")" -eq "$(count_lines "$1")" ]
+}
+
+if start_standin 0 47; then
+    records=$(PULSE_SERVER="unix:$pulse_dir/native" grab_for live 8)
+    result "grab: records once a second" test "$(count_lines "$records")" -ge 4
+    result "grab: records end in CR LF" crlf_lines "$records"
+    result "grab: load 0 and 47 degrees from the block, weather 25 and 60, volume 100" \
+        every_line "$records" '^\{"CpuLoad":0,"CpuTemperature":47,"ServerWeather":25,"ServerWeatherID":60,"SystemVolume":100,"day":[0-9]+,"hour":[0-9]+,"memoryusge":[0-9]+,"minute":[0-9]+,"month":[0-9]+,"second":[0-9]+,"weekDay":[0-9]+,"year":20[0-9]{2}\}$'
+    load=$(cd "$bin" && "$wine" coretemp_standin.exe --memory-load 2>/dev/null | tr -d '\r')
+    used=$(tr -d '\r' <"$records" | tail -n 1 | sed -n 's/.*"memoryusge":\([0-9]*\).*/\1/p')
+    result "grab: memory use ${used:-none} within 5 points of GlobalMemoryStatusEx's ${load:-none}" \
+        test "$((${used:-1000} - ${load:-0}))" -le 5 -a "$((${load:-0} - ${used:-1000}))" -le 5
+    records=$(PULSE_SERVER="unix:$pulse_dir/nobody" grab_for no_sound 5)
+    result "grab: volume -1 with no sound server" every_line "$records" '"SystemVolume":-1,'
+
+    # The reader closing the pipe ends the program.
+    dir=$(program_dir pipe running)
+    (cd "$dir" && timeout 30 "${offline[@]}" "$wine" pcreport.exe grab 2>/dev/null | head -n 2 >/dev/null
+        exit "${PIPESTATUS[0]}")
+    result "grab: ends when its reader closes the pipe" test $? -ne 124
+
+    # The stand-in ended, the records stop; started again, they resume.
+    dir=$(program_dir restart running)
+    (cd "$dir" && exec timeout 60 "${offline[@]}" "$wine" pcreport.exe grab) >"$dir/records" 2>"$dir/err" &
+    grab_pid=$!
+    wait_lines "$dir/records" 2 20
+    stop_standin
+    sleep 2
+    stopped=$(count_lines "$dir/records")
+    sleep 3
+    result "grab: records stop while Core Temp is gone" test "$(count_lines "$dir/records")" -eq "$stopped"
+    start_standin 5 50
+    result "grab: records resume when Core Temp is back" wait_lines "$dir/records" $((stopped + 2)) 15
+    kill "$grab_pid" 2>/dev/null
+    wait "$grab_pid" 2>/dev/null
+    stop_standin
+else
+    fail_stage "e2e: the Core Temp stand-in did not start"
+fi
+
+# Temperatures that are not finite or not positive are never printed.
+for temperature in nan inf -3 0; do
+    if start_standin 10 "$temperature"; then
+        records=$(grab_for "temperature_$temperature" 5)
+        result "grab: no record for temperature $temperature" test ! -s "$records"
+    else
+        fail_stage "e2e: the Core Temp stand-in did not start"
+    fi
+    stop_standin
+done
+
+# The launcher: "Core Temp.exe" beside the program and not running is started
+# hidden, with no arguments, in the working directory; records then flow.
+dir=$(program_dir launcher silent)
+cp "$bin/coretemp_standin.exe" "$dir/Core Temp.exe"
+mkdir -p "$dir/cwd"
+(cd "$dir/cwd" && PCREPORT_STANDIN_RECORD=started.txt exec timeout 8 "${offline[@]}" "$wine" ../pcreport.exe grab) \
+    >"$dir/records" 2>"$dir/err"
+result "launcher: \"CoreTemp started hidden.\" on standard error" grep -q 'CoreTemp started hidden\.' "$dir/err"
+started_record=$(tr -d '\r' <"$dir/cwd/started.txt" 2>/dev/null)
+result "launcher: no arguments, in the working directory, hidden" \
+    grep -qzE 'argc=1.cwd=[^=]*\\cwd.flags=[0-9]*[13579].show=0' <<<"$started_record"
+result "launcher: records carry the started stand-in's values" \
+    every_line "$dir/records" '^\{"CpuLoad":7,"CpuTemperature":55,'
+# Ends the launched stand-in with every other wine process of the prefix.
+[ -n "$wineserver" ] && "$wineserver" -k 2>/dev/null
 
 finish
