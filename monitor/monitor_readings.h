@@ -68,5 +68,9 @@ TemperatureSensor findTemperatureSensor(const std::string &hwmonRoot = "/sys/cla
 /// be read (the temperatures are then 0).
 bool readTemperatures(const TemperatureSensor &sensor, float *temperatures, std::size_t count);
 
+/// Degrees Celsius from the text of a sysfs temperature file (whole
+/// millidegrees, surrounding white space allowed); false when malformed.
+bool parseMillidegrees(const std::string &text, float &celsius);
+
 /// Whole contents of a file; false when it cannot be read.
 bool readTextFile(const std::string &path, std::string &text);
