@@ -31,8 +31,8 @@ options=(-opensource -confirm-license -platform linux-clang -release -sanitize t
     -nomake tests -nomake examples -no-gui -no-widgets -no-dbus -no-icu -no-glib
     -no-opengl -no-openssl -no-zstd -no-libproxy -no-feature-gssapi -no-journald -no-slog2
     -qt-pcre -qt-zlib -no-feature-sql -no-feature-xml -no-feature-concurrent)
-# The modules built; their tools and Core come with them.
-modules=(sub-network-make_first sub-testlib-make_first)
+# The modules built; moc, Core and bootstrap come with them, rcc does not.
+modules=(sub-rcc-make_first sub-network-make_first sub-testlib-make_first)
 
 key=$( (printf '%s\n' "${options[@]}" "${modules[@]}"; clang++ --version | head -n 1) | sha256sum | cut -c1-12)
 build=$cache/qt-tsan-$version-$key
