@@ -50,6 +50,8 @@ started=$(date +%s)
 (cd "$build" && "$src/configure" -prefix "$build" "${options[@]}") >&2
 make -C "$build" sub-src-qmake_all >&2
 make -C "$build/src" -j"$jobs" "${modules[@]}" >&2
+# Qt5Network's CMake files insist on the generic bearer plugin.
+make -C "$build/src/plugins/bearer" -j"$jobs" >&2
 touch "$build/.built"
 echo "build_qt_tsan: built in $(($(date +%s) - started)) s" >&2
 echo "$build"
