@@ -51,11 +51,7 @@ bool parseInt(const std::string &text, long long &value)
 bool readMillidegrees(const std::string &path, float &celsius)
 {
     std::string text;
-    long long milli = 0;
-    if (!readTextFile(path, text) || !parseInt(text, milli))
-        return false;
-    celsius = static_cast<float>(static_cast<double>(milli) / 1000.0);
-    return true;
+    return readTextFile(path, text) && parseMillidegrees(text, celsius);
 }
 
 std::string fileLine(const fs::path &path)
@@ -203,6 +199,15 @@ TemperatureSensor findThermalZone(const std::string &thermalRoot)
 }
 
 } // namespace
+
+bool parseMillidegrees(const std::string &text, float &celsius)
+{
+    long long milli = 0;
+    if (!parseInt(text, milli))
+        return false;
+    celsius = static_cast<float>(static_cast<double>(milli) / 1000.0);
+    return true;
+}
 
 RereadFile::~RereadFile()
 {

@@ -69,6 +69,10 @@ TemperatureSensor findTemperatureSensor(const std::string &hwmonRoot = "/sys/cla
 /// be read (the temperatures are then 0).
 bool readTemperatures(const TemperatureSensor &sensor, float *temperatures, std::size_t count);
 
+/// Degrees Celsius from the text of a sysfs temperature file (whole
+/// millidegrees, surrounding white space allowed); false when malformed.
+bool parseMillidegrees(const std::string &text, float &celsius);
+
 /// A file read whole from offset 0 on every call and kept open in between:
 /// one pread a second for /proc/stat instead of an open, reads and a close.
 class RereadFile

@@ -39,6 +39,11 @@ void TestCityLookup::decodesAnswer_data()
         << QByteArray(R"([{"status":"success","city":"Berlin"}])") << QByteArray();
     QTest::newRow("invalid JSON") << QByteArray(R"({"status":"success","city":"Ber)")
                                   << QByteArray();
+    QTest::newRow("repeated key") << QByteArray(R"({"status":"success","city":["x"],"city":"B"})")
+                                  << QByteArray();
+    QTest::newRow("same key in two objects")
+        << QByteArray(R"({"status":"success","a":{"city":"A"},"city":"Berlin"})")
+        << QByteArray("Berlin");
     QTest::newRow("empty body") << QByteArray() << QByteArray();
 }
 

@@ -1,6 +1,7 @@
 #include "city_lookup.h"
 
 #include "http_get.h"
+#include "json_answer.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -18,7 +19,7 @@ std::string decodeCityAnswer(const QByteArray &body)
     if (body.isEmpty())
         return std::string();
     QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(body, &error);
+    const QJsonDocument document = parseJsonAnswer(body, &error);
     if (error.error != QJsonParseError::NoError)
         return std::string();
     // An array at the top level gives an empty object, hence no city.

@@ -1,6 +1,7 @@
 #include "weather_client.h"
 
 #include "http_get.h"
+#include "json_answer.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -153,7 +154,7 @@ void QWeatherClient::parseWeatherResponse(const QString &body)
 WeatherDecode QWeatherClient::decodeWeatherResponse(const QByteArray &utf8Body)
 {
     QJsonParseError parseError;
-    const QJsonDocument document = QJsonDocument::fromJson(utf8Body, &parseError);
+    const QJsonDocument document = parseJsonAnswer(utf8Body, &parseError);
     if (parseError.error != QJsonParseError::NoError)
         return failure(QStringLiteral("JSON 解析失败: ") + parseError.errorString());
     if (!document.isObject())
