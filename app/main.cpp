@@ -8,6 +8,11 @@
 
 int main(int argc, char *argv[])
 {
+    // Diagnostics belong on standard error. Started without a console (as a
+    // reading program on Windows starts us), Qt's default handler would send
+    // them to the debugger instead, where nobody reads them.
+    qputenv("QT_FORCE_STDERR_LOGGING", "1");
+
     // First, before anything else: the probe needs applicationDirPath, grab
     // mode the event loop. The scan sees the arguments as Qt leaves them.
     QCoreApplication app(argc, argv);
