@@ -17,7 +17,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "app/retry_on_eintr.h"
 #include "monitor/monitor_readings.h"
+#include "sampler/coretemp_block_lock_posix.h"
 #include "sampler/coretemp_shared.h"
 
 namespace {
@@ -154,18 +156,26 @@ void fillBlock(CoreTempSharedData &block, const CpuTopology &topology, unsigned 
 
 bool writeBlock(int fd, const CoreTempSharedData &block)
 {
+    // Readers copy under a read lock. One that keeps it far longer than a copy
+    // takes (nobody of ours does) must not stop the readings: write all the
+    // same, and readers' check of two equal copies still catches a torn one.
+    const bool locked = lockCoreTempBlock(fd, F_WRLCK, 200);
     const char *bytes = reinterpret_cast<const char *>(&block);
     std::size_t written = 0;
+    bool whole = true;
     while (written < sizeof block) {
-        const ssize_t n =
-            pwrite(fd, bytes + written, sizeof block - written, static_cast<off_t>(written));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
+        const ssize_t n = retryOnEintr([&] {
+            return pwrite(fd, bytes + written, sizeof block - written, static_cast<off_t>(written));
+        });
+        if (n <= 0) {
+            whole = false;
+            break;
+        }
         written += static_cast<std::size_t>(n);
     }
-    return true;
+    if (locked)
+        lockCoreTempBlock(fd, F_UNLCK);
+    return whole;
 }
 
 /// The segment's file: shm_open's names live in /dev/shm on Linux, and the
@@ -191,6 +201,10 @@ bool takeClaimLock(int fd)
     };
     lock.l_type = F_WRLCK;
     lock.l_whence = SEEK_SET;
+    // Beyond the block, so that the claim and the block's own lock (readers'
+    // copies, a live publisher's writes) never wait for each other.
+    lock.l_start = sizeof(CoreTempSharedData);
+    lock.l_len = 1;
     for (long waited = 0;; waited += 5) {
         if (fcntl(fd, F_OFD_SETLK, &lock) == 0)
             return true;

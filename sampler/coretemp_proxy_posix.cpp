@@ -8,6 +8,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "app/retry_on_eintr.h"
+#include "coretemp_block_lock_posix.h"
+
 namespace {
 
 /// Anything larger is not a Core Temp block (the folder is world-writable).
@@ -21,9 +24,8 @@ std::size_t copyBlock(int fd, unsigned char *buffer, std::size_t size)
 {
     std::size_t filled = 0;
     while (filled < size) {
-        const ssize_t n = pread(fd, buffer + filled, size - filled, static_cast<off_t>(filled));
-        if (n < 0 && errno == EINTR)
-            continue;
+        const ssize_t n = retryOnEintr(
+            [&] { return pread(fd, buffer + filled, size - filled, static_cast<off_t>(filled)); });
         if (n <= 0)
             break;
         filled += static_cast<std::size_t>(n);
@@ -60,9 +62,14 @@ bool readCoreTempBlock(CoreTempSharedData &out)
         return false;
     }
 
-    // The publisher rewrites the block in place with nothing to tell us when,
-    // so one copy may hold the start of one cycle and the end of the next.
-    // Two consecutive copies that agree were not torn by a write between them.
+    // The publisher rewrites the block in place, under a write lock on its
+    // bytes; our read lock keeps it out while we copy. A publisher that does
+    // not lock could still tear a copy between two of its writes, so copy
+    // until two consecutive copies agree as well.
+    if (!lockCoreTempBlock(fd, F_RDLCK)) {
+        close(fd);
+        return false;
+    }
     unsigned char copies[2][sizeof(CoreTempSharedData)];
     bool consistent = false;
     std::size_t filled = copyBlock(fd, copies[0], sizeof copies[0]);

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include "coretemp_shm_fixture.h"
+#include "sampler/coretemp_block_lock_posix.h"
 #include "sampler/coretemp_proxy.h"
 
 class TestCoreTempProxy : public QObject
@@ -133,17 +134,26 @@ void TestCoreTempProxy::copyIsNeverTorn()
 {
     // A publisher rewriting its block as fast as it can, every load and every
     // temperature of one block the same number: a copy holding two numbers
-    // is made of two writes.
-    QVERIFY(publishCoreTempBlock(makeCoreTempBlock(256)));
+    // is made of two writes. (Two equal copies alone do not prove a whole
+    // one: a writer preempted mid-write leaves the same torn bytes for both.)
+    CoreTempSharedData first = makeCoreTempBlock(256);
+    std::fill(std::begin(first.uiLoad), std::end(first.uiLoad), 1u);
+    std::fill(std::begin(first.fTemp), std::end(first.fTemp), 1.0f);
+    QVERIFY(publishCoreTempBlock(first));
     const int fd = coreTempPublisherFd();
     std::atomic<bool> stop{false};
     std::thread publisher([&] {
-        CoreTempSharedData block = makeCoreTempBlock(256);
+        CoreTempSharedData block = first;
         for (unsigned int n = 0; !stop.load(std::memory_order_relaxed); ++n) {
             const unsigned int value = 1 + (n / 4) % 100;
             std::fill(std::begin(block.uiLoad), std::end(block.uiLoad), value);
             std::fill(std::begin(block.fTemp), std::end(block.fTemp), float(value));
-            if (pwrite(fd, &block, sizeof block, 0) != ssize_t(sizeof block))
+            // As our monitor writes: under the block's write lock.
+            if (!lockCoreTempBlock(fd, F_WRLCK, 100000))
+                break;
+            const bool written = pwrite(fd, &block, sizeof block, 0) == ssize_t(sizeof block);
+            lockCoreTempBlock(fd, F_UNLCK);
+            if (!written)
                 break;
         }
     });
