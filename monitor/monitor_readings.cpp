@@ -14,6 +14,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "app/retry_on_eintr.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -227,11 +229,10 @@ bool RereadFile::read(std::string &text)
     for (;;) {
         if (text.size() < length + 4096)
             text.resize(length + 4096);
-        const ssize_t got =
-            ::pread(m_fd, &text[length], text.size() - length, static_cast<off_t>(length));
+        const ssize_t got = retryOnEintr([&] {
+            return ::pread(m_fd, &text[length], text.size() - length, static_cast<off_t>(length));
+        });
         if (got < 0) {
-            if (errno == EINTR)
-                continue;
             ::close(m_fd);
             m_fd = -1;
             text.clear();
