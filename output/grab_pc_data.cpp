@@ -84,7 +84,7 @@ GrabHooks GrabHooks::system()
     hooks.clock = [] { return QDateTime::currentDateTime(); };
     hooks.readVolume = [] { return readSystemVolume(); };
     hooks.writeLine = queueForStdout;
-    hooks.samplerSources = SamplerSources::system();
+    hooks.samplerHooks = SamplerHooks::system();
     return hooks;
 }
 
@@ -95,7 +95,7 @@ QGrabPcData::QGrabPcData(GrabHooks hooks, QObject *parent)
 {
     // The weather cache starts at 25 and 60 (member initialisers).
     if (!ObjectRegistry::sampler)
-        ObjectRegistry::sampler = new QHardwareDataObj(m_hooks.samplerSources);
+        ObjectRegistry::sampler = new QHardwareDataObj(m_hooks.samplerHooks);
     connect(ObjectRegistry::sampler, SIGNAL(CPU_Param(float, float, float)), this,
             SLOT(on_CPU_Param(float, float, float)));
     // When Core Temp is absent the sampler never starts and no record is
@@ -104,7 +104,7 @@ QGrabPcData::QGrabPcData(GrabHooks hooks, QObject *parent)
 
     if (!ObjectRegistry::weatherClient)
         ObjectRegistry::weatherClient = new QWeatherClient(
-            QString(), QString::fromLatin1(kWeatherApiKey), this, m_hooks.weatherEndpoints);
+            QString(), QString::fromLatin1(kWeatherApiKey), this, m_hooks.weatherHooks);
     connect(ObjectRegistry::weatherClient, SIGNAL(weatherUpdated(float, uchar)), this,
             SLOT(on_weatherUpdated(float, uchar)));
     connect(ObjectRegistry::weatherClient, SIGNAL(errorOccurred(QString)), this,

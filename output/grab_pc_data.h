@@ -53,8 +53,8 @@ struct GrabHooks
     /// Hands one record (no line end) on; must not block. The default queues
     /// it for a thread of its own that writes it to standard output.
     std::function<void(const QByteArray &)> writeLine;
-    SamplerSources samplerSources;     ///< used only when no sampler is registered yet
-    WeatherEndpoints weatherEndpoints; ///< used only when no weather client is registered yet
+    SamplerHooks samplerHooks; ///< used only when no sampler is registered yet
+    WeatherHooks weatherHooks; ///< used only when no weather client is registered yet
 
     static GrabHooks system();
 };

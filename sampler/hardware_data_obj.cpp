@@ -22,14 +22,14 @@ CoreReading readCoreTempCore0()
 
 } // namespace
 
-SamplerSources SamplerSources::system()
+SamplerHooks SamplerHooks::system()
 {
-    SamplerSources sources;
-    sources.readCore = readCoreTempCore0;
-    sources.readMemoryUsage = [] { return memoryUsagePercent(); };
-    sources.probe = probeCoreTemp;
-    sources.launch = launchCoreTemp;
-    return sources;
+    SamplerHooks hooks;
+    hooks.readCore = readCoreTempCore0;
+    hooks.readMemoryUsage = [] { return memoryUsagePercent(); };
+    hooks.probe = probeCoreTemp;
+    hooks.launch = launchCoreTemp;
+    return hooks;
 }
 
 bool isPlausibleCoreReading(float temperature, unsigned int load)
@@ -45,7 +45,7 @@ bool isEmittableSample(float temperature, float memoryUsage)
            memoryUsage > 0.0f;
 }
 
-QHardwareDataObj::QHardwareDataObj(SamplerSources sources) : m_sources(std::move(sources)) {}
+QHardwareDataObj::QHardwareDataObj(SamplerHooks hooks) : m_hooks(std::move(hooks)) {}
 
 QHardwareDataObj::~QHardwareDataObj()
 {
@@ -60,11 +60,11 @@ bool QHardwareDataObj::startSampler()
     if (!m_stop.load())
         return true; // started before
 
-    switch (m_sources.probe()) {
+    switch (m_hooks.probe()) {
     case Absent:
         return false;
     case PresentNotRunning:
-        if (!m_sources.launch(coreTempPath()))
+        if (!m_hooks.launch(coreTempPath()))
             return false;
         break;
     case Running:
@@ -86,14 +86,14 @@ void QHardwareDataObj::requestStop()
 void QHardwareDataObj::run()
 {
     while (!m_stop.load()) {
-        const CoreReading core = m_sources.readCore();
+        const CoreReading core = m_hooks.readCore();
         const float temperature = core.valid ? core.temperature : 0.0f;
         const unsigned int load = core.valid ? core.load : 0;
-        const float usage = m_sources.readMemoryUsage();
+        const float usage = m_hooks.readMemoryUsage();
 
         if (isEmittableSample(temperature, usage))
             emit CPU_Param(static_cast<float>(static_cast<double>(load)), temperature, usage);
 
-        QThread::msleep(m_sources.intervalMs);
+        QThread::msleep(m_hooks.intervalMs);
     }
 }

@@ -17,7 +17,7 @@ struct CoreReading
 
 /// Where the sampler gets its readings and how it reaches Core Temp. The
 /// defaults are the real thing; tests replace single members.
-struct SamplerSources
+struct SamplerHooks
 {
     std::function<CoreReading()> readCore;
     std::function<float()> readMemoryUsage;
@@ -25,7 +25,7 @@ struct SamplerSources
     std::function<bool(const QString &)> launch;
     unsigned long intervalMs = 1000;
 
-    static SamplerSources system();
+    static SamplerHooks system();
 };
 
 /// Above this no CPU reports a temperature, in Celsius or in Fahrenheit (the
@@ -47,7 +47,7 @@ class QHardwareDataObj : public QThread
 {
     Q_OBJECT
 public:
-    explicit QHardwareDataObj(SamplerSources sources = SamplerSources::system());
+    explicit QHardwareDataObj(SamplerHooks hooks = SamplerHooks::system());
     ~QHardwareDataObj() override;
 
     /// Makes sure Core Temp runs (launching it when it only lies beside the
@@ -64,6 +64,6 @@ protected:
     void run() override;
 
 private:
-    SamplerSources m_sources;
+    SamplerHooks m_hooks;
     std::atomic<bool> m_stop{true};
 };

@@ -96,9 +96,9 @@ private:
 };
 
 /// A client's endpoints with both services at `server`.
-inline WeatherEndpoints endpointsAt(const FakeHttpServer &server)
+inline WeatherHooks endpointsAt(const FakeHttpServer &server)
 {
-    WeatherEndpoints endpoints;
+    WeatherHooks endpoints;
     endpoints.geoBaseUrl = server.baseUrl();
     endpoints.weatherBaseUrl = server.baseUrl();
     return endpoints;

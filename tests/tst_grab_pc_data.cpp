@@ -43,8 +43,8 @@ struct Recorder
         };
         hooks.writeLine = [this](const QByteArray &line) { lines << line; };
         // Never reaches Core Temp: the sampler is registered by initTestCase.
-        hooks.samplerSources.probe = [] { return Absent; };
-        hooks.samplerSources.launch = [](const QString &) { return false; };
+        hooks.samplerHooks.probe = [] { return Absent; };
+        hooks.samplerHooks.launch = [](const QString &) { return false; };
         return hooks;
     }
 
@@ -84,16 +84,16 @@ void TestGrabPcData::initTestCase()
     QVERIFY(!ObjectRegistry::weatherClient);
     GrabHooks hooks = m_firstRecorder.hooks();
     auto samples = std::make_shared<std::atomic<int>>(0);
-    hooks.samplerSources.probe = [] { return Running; };
-    hooks.samplerSources.intervalMs = 5;
-    hooks.samplerSources.readCore = [samples] {
+    hooks.samplerHooks.probe = [] { return Running; };
+    hooks.samplerHooks.intervalMs = 5;
+    hooks.samplerHooks.readCore = [samples] {
         CoreReading reading;
         reading.valid = ++*samples <= 3; // three samples, then Core Temp has no data
         reading.temperature = 47.5f;
         reading.load = 12;
         return reading;
     };
-    hooks.samplerSources.readMemoryUsage = [] { return 63.2f; };
+    hooks.samplerHooks.readMemoryUsage = [] { return 63.2f; };
     // The city, then 21.9 degrees and condition 202 for the first weather
     // request, and the service's key error for every later one.
     QVERIFY(m_service.listen());
@@ -106,10 +106,10 @@ void TestGrabPcData::initTestCase()
             m_service.setResponse(weatherPath,
                                   respond(R"({"cod":401,"message":"Invalid API key."})"));
     });
-    hooks.weatherEndpoints = endpointsAt(m_service);
-    hooks.weatherEndpoints.lookupTimeoutSeconds = 5;
-    hooks.weatherEndpoints.weatherTimeoutSeconds = 5;
-    hooks.weatherEndpoints.refreshIntervalMs = 100;
+    hooks.weatherHooks = endpointsAt(m_service);
+    hooks.weatherHooks.lookupTimeoutSeconds = 5;
+    hooks.weatherHooks.weatherTimeoutSeconds = 5;
+    hooks.weatherHooks.refreshIntervalMs = 100;
     m_first = new QGrabPcData(hooks);
     QVERIFY(ObjectRegistry::sampler);
     QVERIFY(ObjectRegistry::weatherClient);

@@ -30,10 +30,10 @@ struct Counters
 };
 
 /// Sources that never touch the machine: a fixed core reading and usage.
-SamplerSources fakeSources(Counters &counters, CoreReading core = {true, 45.5f, 37},
-                           float usage = 62.5f, CoreTempState state = Running, bool launchOk = true)
+SamplerHooks fakeSources(Counters &counters, CoreReading core = {true, 45.5f, 37},
+                         float usage = 62.5f, CoreTempState state = Running, bool launchOk = true)
 {
-    SamplerSources sources;
+    SamplerHooks sources;
     sources.readCore = [core] { return core; };
     sources.readMemoryUsage = [&counters, usage] {
         ++counters.cycles;
@@ -56,7 +56,7 @@ SamplerSources fakeSources(Counters &counters, CoreReading core = {true, 45.5f, 
 /// aggregator receives it.
 struct Sampling
 {
-    explicit Sampling(const SamplerSources &sources) : sampler(sources)
+    explicit Sampling(const SamplerHooks &sources) : sampler(sources)
     {
         QObject::connect(&sampler, &QHardwareDataObj::CPU_Param, &receiver, &Receiver::received,
                          Qt::QueuedConnection);
@@ -149,7 +149,7 @@ void TestHardwareDataObj::emission()
 // (Short and stale blocks are the proxy's, tested in tst_coretemp_proxy.)
 void TestHardwareDataObj::systemReadingNeedsACpu()
 {
-    const auto readCore = SamplerSources::system().readCore;
+    const auto readCore = SamplerHooks::system().readCore;
     removeCoreTempBlock();
     QVERIFY(!readCore().valid);
 
@@ -187,7 +187,7 @@ void TestHardwareDataObj::implausibleReadingIsNoData()
     block.fTemp[0] = temperature;
     block.uiLoad[0] = load;
     QVERIFY(publishCoreTempBlock(block));
-    const CoreReading reading = SamplerSources::system().readCore();
+    const CoreReading reading = SamplerHooks::system().readCore();
     removeCoreTempBlock();
     QCOMPARE(reading.valid, valid);
 }
@@ -202,8 +202,8 @@ void TestHardwareDataObj::emitsCoreZeroOnly()
     QVERIFY(publishCoreTempBlock(block));
 
     Counters counters;
-    SamplerSources sources = fakeSources(counters);
-    sources.readCore = SamplerSources::system().readCore;
+    SamplerHooks sources = fakeSources(counters);
+    sources.readCore = SamplerHooks::system().readCore;
     Sampling run(sources);
     QVERIFY(run.sampler.startSampler());
     QVERIFY(run.spy.wait(5000));
@@ -219,7 +219,7 @@ void TestHardwareDataObj::emitsCoreZeroOnly()
 void TestHardwareDataObj::stopSetDuringSleep()
 {
     Counters counters;
-    SamplerSources sources = fakeSources(counters);
+    SamplerHooks sources = fakeSources(counters);
     // Long enough that the stop lands in the sleep after the first emission.
     sources.intervalMs = 1000;
     Sampling run(sources);
@@ -237,7 +237,7 @@ void TestHardwareDataObj::stopSetDuringSleep()
 void TestHardwareDataObj::stopSetDuringCycleCompletesIt()
 {
     Counters counters;
-    SamplerSources sources = fakeSources(counters);
+    SamplerHooks sources = fakeSources(counters);
     QHardwareDataObj *self = nullptr;
     // The stop comes while the first cycle reads: that cycle still emits.
     sources.readMemoryUsage = [&] {

@@ -110,7 +110,7 @@ void TestHttp::bodyOfExactlyTheCapIsKept()
 
 QString TestHttp::weatherOutcome(long timeoutSeconds)
 {
-    WeatherEndpoints endpoints = endpointsAt(*m_server);
+    WeatherHooks endpoints = endpointsAt(*m_server);
     endpoints.weatherTimeoutSeconds = timeoutSeconds;
     QWeatherClient client(QString(), QString::fromLatin1(kWeatherApiKey), nullptr, endpoints);
     WeatherSignalRelay relay(&client);

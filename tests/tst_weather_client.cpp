@@ -44,12 +44,12 @@ private slots:
     void destructionIsPromptInEveryPhase();
 
 private:
-    WeatherEndpoints endpoints(int refreshIntervalMs = 30 * 60 * 1000) const;
+    WeatherHooks endpoints(int refreshIntervalMs = 30 * 60 * 1000) const;
 };
 
-WeatherEndpoints TestWeatherClient::endpoints(int refreshIntervalMs) const
+WeatherHooks TestWeatherClient::endpoints(int refreshIntervalMs) const
 {
-    WeatherEndpoints e = endpointsAt(*m_server);
+    WeatherHooks e = endpointsAt(*m_server);
     e.refreshIntervalMs = refreshIntervalMs;
     return e;
 }
@@ -211,7 +211,7 @@ void TestWeatherClient::destructionIsPromptInEveryPhase()
     QFETCH(bool, lookupHangs);
     QFETCH(bool, weatherHangs);
     QFETCH(bool, connectFirst);
-    WeatherEndpoints e = endpoints();
+    WeatherHooks e = endpoints();
     e.lookupTimeoutSeconds = 30;
     m_server->setResponse("/json",
                           lookupHangs ? hang() : respond(R"({"status":"success","city":"Rom"})"));

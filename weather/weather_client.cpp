@@ -46,8 +46,8 @@ WeatherDecode failure(const QString &message)
 } // namespace
 
 QWeatherClient::QWeatherClient(const QString &city, const QString &apiKey, QObject *parent,
-                               WeatherEndpoints endpoints)
-    : QThread(parent), city(city), apiKey(apiKey), m_endpoints(std::move(endpoints))
+                               WeatherHooks hooks)
+    : QThread(parent), city(city), apiKey(apiKey), m_hooks(std::move(hooks))
 {
     // The creator connects to our signals right after this constructor
     // returns, on its own thread and before it goes back to its event loop,
@@ -87,12 +87,12 @@ void QWeatherClient::run()
     // Created here so that it belongs to this thread and its refreshes run
     // here, never on the creator's thread.
     QTimer timer;
-    timer.setInterval(m_endpoints.refreshIntervalMs);
+    timer.setInterval(m_hooks.refreshIntervalMs);
     connect(&timer, &QTimer::timeout, this, &QWeatherClient::fetchWeather, Qt::DirectConnection);
     timer.start();
 
-    const std::string found = lookupCityByIp(m_endpoints.geoBaseUrl.toStdString(),
-                                             m_endpoints.lookupTimeoutSeconds, &m_stopping);
+    const std::string found = lookupCityByIp(m_hooks.geoBaseUrl.toStdString(),
+                                             m_hooks.lookupTimeoutSeconds, &m_stopping);
     // Read as C text: a city with a NUL in it is cut there.
     if (!found.empty())
         city = QString::fromUtf8(found.c_str());
@@ -120,7 +120,7 @@ void QWeatherClient::fetchWeather()
     }
 
     // Every byte but ASCII letters, digits and "-._~" is escaped, in upper-case hex.
-    const QByteArray url = m_endpoints.weatherBaseUrl.toUtf8() +
+    const QByteArray url = m_hooks.weatherBaseUrl.toUtf8() +
                            "/data/2.5/weather?q=" + city.toUtf8().toPercentEncoding() +
                            "&appid=" + apiKey.toUtf8().toPercentEncoding() +
                            "&units=metric&lang=zh_cn";
@@ -129,7 +129,7 @@ void QWeatherClient::fetchWeather()
     curl_easy_setopt(curlHandle, CURLOPT_WRITEFUNCTION, &collectToByteArray);
     curl_easy_setopt(curlHandle, CURLOPT_WRITEDATA, &body);
     curl_easy_setopt(curlHandle, CURLOPT_USERAGENT, "VurudedIva/1.0");
-    curl_easy_setopt(curlHandle, CURLOPT_TIMEOUT, m_endpoints.weatherTimeoutSeconds);
+    curl_easy_setopt(curlHandle, CURLOPT_TIMEOUT, m_hooks.weatherTimeoutSeconds);
     setSharedOptions(curlHandle, &m_stopping);
     const CURLcode result = curl_easy_perform(curlHandle);
     curl_easy_cleanup(curlHandle);

@@ -17,7 +17,7 @@ constexpr const char kWeatherApiKey[] = "9c0e7b41f2a35d68e1b04c7a93f5d2e8";
 
 /// Where the client sends its requests and how long it waits. Defaults are
 /// the real services; tests point them at a local server and shorten times.
-struct WeatherEndpoints
+struct WeatherHooks
 {
     QString geoBaseUrl = QString::fromLatin1(kDefaultGeoBaseUrl);
     QString weatherBaseUrl = QString::fromLatin1(kDefaultWeatherBaseUrl);
@@ -50,7 +50,7 @@ class QWeatherClient : public QThread
     Q_OBJECT
 public:
     QWeatherClient(const QString &city, const QString &apiKey, QObject *parent = nullptr,
-                   WeatherEndpoints endpoints = WeatherEndpoints());
+                   WeatherHooks hooks = WeatherHooks());
     /// Stops the thread, cutting short any request in progress; outcomes of
     /// a request cut short this way are not emitted.
     ~QWeatherClient() override;
@@ -82,7 +82,7 @@ private:
     QString city;
     QString apiKey;
     CURL *curlHandle = nullptr; ///< used only by the weather thread
-    WeatherEndpoints m_endpoints;
+    WeatherHooks m_hooks;
 
     std::atomic<bool> m_stopping{false};
     // Plain pthread-backed primitives, so ThreadSanitizer sees the hand-over.
