@@ -190,29 +190,16 @@ bool sameFile(const struct stat &a, const struct stat &b)
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-/// An open-file-description lock on the whole of `fd`, retried for a while:
-/// starting monitors use it to take turns at replacing the segment. Readers
-/// test only flock, which is independent of it, so it never looks like a
-/// publisher to them, and they cannot disturb it.
+/// An open-file-description lock on the byte past the block, retried for a
+/// while: starting monitors use it to take turns at replacing the segment.
+/// Readers test only flock and lock only the block's bytes, so it never looks
+/// like a publisher to them, and they cannot disturb it.
 bool takeClaimLock(int fd)
 {
-    struct flock lock
-    {
-    };
-    lock.l_type = F_WRLCK;
-    lock.l_whence = SEEK_SET;
     // Beyond the block, so that the claim and the block's own lock (readers'
     // copies, a live publisher's writes) never wait for each other.
-    lock.l_start = sizeof(CoreTempSharedData);
-    lock.l_len = 1;
-    for (long waited = 0;; waited += 5) {
-        if (fcntl(fd, F_OFD_SETLK, &lock) == 0)
-            return true;
-        if ((errno != EAGAIN && errno != EACCES && errno != EINTR) || waited >= kClaimPatienceMs)
-            return false;
-        const timespec pause{0, 5 * 1000000L};
-        nanosleep(&pause, nullptr);
-    }
+    return lockSegmentBytes(fd, F_WRLCK, sizeof(CoreTempSharedData), 1, kClaimPatienceMs / 5,
+                            5 * 1000000L);
 }
 
 /// Makes a fresh segment of our own, locked and cleared, and puts it in place

@@ -61,16 +61,7 @@ fail() {
     return 1
 }
 
-# wait_for SECONDS COMMAND...: polls COMMAND every 50 ms until it succeeds.
-wait_for() {
-    local tries=$(($1 * 20))
-    shift
-    until "$@"; do
-        tries=$((tries - 1))
-        [ "$tries" -gt 0 ] || return 1
-        sleep 0.05
-    done
-}
+. "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 start_monitor() { # [MONITOR ARGS...]
     "$work/bin/Core Temp.exe" --temperature 45 "$@" 2>>"$work/monitor.err" &

@@ -35,15 +35,7 @@ fail() {
     done
     exit 1
 }
-wait_for() {
-    local tries=$(($1 * 20))
-    shift
-    until "$@"; do
-        tries=$((tries - 1))
-        [ "$tries" -gt 0 ] || return 1
-        sleep 0.05
-    done
-}
+. "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 mkdir -p "$work/bin" "$work/pulse"
 cp "$bin_dir/pcreport" "$bin_dir/Core Temp.exe" "$work/bin/"
