@@ -23,5 +23,5 @@ PCREPORT_SOAK_SECONDS=${PCREPORT_SOAK_SECONDS:-180} bash "$top/tests/faults/soak
 bash "$top/tests/faults/soak.sh" "$build" "$build/tests/record_reader" --memcheck || status=1
 "$top/scripts/test_sanitizers.sh" "$build/sanitize" || status=1
 "$top/scripts/test_fuzz.sh" "$build/fuzz" || status=1
-"$top/scripts/test_windows.sh" "$build/windows" || status=1
+PCREPORT_FAKE_WEATHER_SERVICE=$build/tests/weather_fake_service "$top/scripts/test_windows.sh" "$build/windows" || status=1
 exit $status

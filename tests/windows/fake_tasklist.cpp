@@ -37,7 +37,8 @@ int main(int argc, char *argv[])
     }
     const std::string answer(mode);
     if (answer.rfind("running", 0) == 0)
-        std::printf("Core Temp.exe                 4242 Console                    1     12,345 K\n");
+        std::printf(
+            "Core Temp.exe                 4242 Console                    1     12,345 K\n");
     else if (answer.rfind("other", 0) == 0)
         std::printf("INFO: No tasks are running which match the specified criteria.\n");
     else if (answer.rfind("hang", 0) == 0)

@@ -8,8 +8,6 @@
 #include <map>
 #include <string>
 
-using wincheck::check;
-
 namespace {
 
 const wchar_t kGoEvent[] = L"pcreport_launch_go";
@@ -68,17 +66,17 @@ void leakDetectionWorks(const std::wstring &helper)
     PROCESS_INFORMATION process;
     ZeroMemory(&process, sizeof process);
     // Without PCREPORT_LAUNCH_MARKER in its environment the helper exits at once.
-    if (!check(CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+    if (!CHECK(CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
                               nullptr, &startup, &process) != 0,
                "control: the helper can be started directly",
                "error " + std::to_string(GetLastError())))
         return;
     WaitForSingleObject(process.hProcess, 20000);
-    check(processOpenable(process.dwProcessId) && threadOpenable(process.dwThreadId),
+    CHECK(processOpenable(process.dwProcessId) && threadOpenable(process.dwThreadId),
           "control: an exited child stays openable by id while its handles are held");
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
-    check(wincheck::waitFor(
+    CHECK(wincheck::waitFor(
               [&] {
                   return !processOpenable(process.dwProcessId) &&
                          !threadOpenable(process.dwThreadId);
@@ -97,7 +95,7 @@ void launchesHiddenWithoutArguments(const std::wstring &dir, const std::wstring 
     // What an unquoted command line would run instead: "<dir>launch.exe" with
     // the rest of the path as its arguments.
     const std::wstring decoy = dir + L"launch.exe";
-    if (!check(CopyFileW(helper.c_str(), target.c_str(), FALSE) &&
+    if (!CHECK(CopyFileW(helper.c_str(), target.c_str(), FALSE) &&
                    CopyFileW(helper.c_str(), decoy.c_str(), FALSE),
                "launcher fixture: helper copied into a folder with a space"))
         return;
@@ -110,45 +108,45 @@ void launchesHiddenWithoutArguments(const std::wstring &dir, const std::wstring 
     HANDLE go = CreateEventW(nullptr, TRUE, FALSE, kGoEvent);
 
     const LaunchOutcome outcome = startHiddenProcess(wincheck::toUtf8(target));
-    check(outcome.started && outcome.error == 0, "launcher reports the start",
+    CHECK(outcome.started && outcome.error == 0, "launcher reports the start",
           "started " + std::to_string(outcome.started) + ", error " +
               std::to_string(outcome.error));
     // The helper cannot finish before we set the event, so a launcher that
     // waited for it would only come back after the helper's own timeout.
-    check(!exists(marker + L".done"), "launcher returns while the program still runs");
+    CHECK(!exists(marker + L".done"), "launcher returns while the program still runs");
 
-    if (!check(wincheck::waitFor([&] { return exists(marker); }, 20000),
+    if (!CHECK(wincheck::waitFor([&] { return exists(marker); }, 20000),
                "launched program runs and leaves its marker")) {
         SetEvent(go);
         CloseHandle(go);
         return;
     }
     auto values = readMarker(marker);
-    check(values["module"] == wincheck::toUtf8(target), "the program at the given path is started",
+    CHECK(values["module"] == wincheck::toUtf8(target), "the program at the given path is started",
           "started " + values["module"]);
-    check(values["cmdline"] == wincheck::toUtf8(L"\"" + target + L"\""),
+    CHECK(values["cmdline"] == wincheck::toUtf8(L"\"" + target + L"\""),
           "command line is the quoted path alone", "got " + values["cmdline"]);
-    check(values["argc"] == "1", "program gets no arguments", "argc " + values["argc"]);
+    CHECK(values["argc"] == "1", "program gets no arguments", "argc " + values["argc"]);
     wchar_t cwd[MAX_PATH];
     const DWORD cwdLength = GetCurrentDirectoryW(MAX_PATH, cwd);
-    check(values["cwd"] == wincheck::toUtf8(std::wstring(cwd, cwdLength)),
+    CHECK(values["cwd"] == wincheck::toUtf8(std::wstring(cwd, cwdLength)),
           "program inherits our working directory", "got " + values["cwd"]);
     const unsigned long flags = std::stoul("0" + values["flags"]);
-    check((flags & STARTF_USESHOWWINDOW) != 0 && values["show"] == std::to_string(SW_HIDE),
+    CHECK((flags & STARTF_USESHOWWINDOW) != 0 && values["show"] == std::to_string(SW_HIDE),
           "program is asked to start hidden",
           "flags " + values["flags"] + ", show " + values["show"]);
 
     const DWORD pid = static_cast<DWORD>(std::stoul("0" + values["pid"]));
     const DWORD tid = static_cast<DWORD>(std::stoul("0" + values["tid"]));
     HANDLE watch = OpenProcess(SYNCHRONIZE, FALSE, pid);
-    check(watch != nullptr && WaitForSingleObject(watch, 0) == WAIT_TIMEOUT,
+    CHECK(watch != nullptr && WaitForSingleObject(watch, 0) == WAIT_TIMEOUT,
           "program keeps running on its own");
     SetEvent(go);
     const bool ended = watch != nullptr && WaitForSingleObject(watch, 20000) == WAIT_OBJECT_0;
-    check(ended && exists(marker + L".done"), "program ends on its own");
+    CHECK(ended && exists(marker + L".done"), "program ends on its own");
     if (watch != nullptr)
         CloseHandle(watch);
-    check(wincheck::waitFor([&] { return !processOpenable(pid) && !threadOpenable(tid); }, 5000),
+    CHECK(wincheck::waitFor([&] { return !processOpenable(pid) && !threadOpenable(tid); }, 5000),
           "launcher keeps no handle to the program or its thread",
           std::string(processOpenable(pid) ? "process" : "") +
               (threadOpenable(tid) ? " thread" : "") + " still open");
@@ -160,11 +158,11 @@ void missingFileFails(const std::wstring &dir)
 {
     const LaunchOutcome outcome =
         startHiddenProcess(wincheck::toUtf8(dir + L"launch dir \u00fc\\Missing Core Temp.exe"));
-    check(!outcome.started && outcome.error == ERROR_FILE_NOT_FOUND,
+    CHECK(!outcome.started && outcome.error == ERROR_FILE_NOT_FOUND,
           "missing file fails with the system's error 2",
           "started " + std::to_string(outcome.started) + ", error " +
               std::to_string(outcome.error));
-    check(launchFailureMessage(outcome.error) == "Failed to start CoreTemp: 2",
+    CHECK(launchFailureMessage(outcome.error) == "Failed to start CoreTemp: 2",
           "missing file gives the warning text", launchFailureMessage(outcome.error));
 }
 

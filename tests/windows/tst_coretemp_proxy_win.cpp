@@ -9,8 +9,6 @@
 #include <cstring>
 #include <string>
 
-using wincheck::check;
-
 namespace {
 
 /// A block as Core Temp publishes it: one processor with two cores.
@@ -106,7 +104,7 @@ int mappedViews()
 void noMappingIsNoData()
 {
     CoreTempProxy proxy;
-    check(!mappingNameExists() && !proxy.GetData() && proxy.GetCPUCount() == 0,
+    CHECK(!mappingNameExists() && !proxy.GetData() && proxy.GetCPUCount() == 0,
           "no mapping gives no data");
 }
 
@@ -114,20 +112,20 @@ void readsPublishedBlock()
 {
     {
         Publisher publisher(sizeof(CoreTempSharedData));
-        if (!check(publisher.ready(), "block published under CoreTempMappingObject"))
+        if (!CHECK(publisher.ready(), "block published under CoreTempMappingObject"))
             return;
         publisher.write(sampleBlock());
 
         const int viewsBefore = mappedViews();
         CoreTempProxy proxy;
         const bool read = proxy.GetData();
-        check(mappedViews() == viewsBefore, "reader unmaps its view",
+        CHECK(mappedViews() == viewsBefore, "reader unmaps its view",
               std::to_string(mappedViews() - viewsBefore) + " more views mapped");
-        check(read && proxy.GetCPUCount() == 1, "published block is read (no mutex present)");
-        check(proxy.GetTemp(0) == 45.5f && proxy.GetCoreLoad(0) == 37, "core 0 is read at index 0",
+        CHECK(read && proxy.GetCPUCount() == 1, "published block is read (no mutex present)");
+        CHECK(proxy.GetTemp(0) == 45.5f && proxy.GetCoreLoad(0) == 37, "core 0 is read at index 0",
               "temperature " + std::to_string(proxy.GetTemp(0)) + ", load " +
                   std::to_string(proxy.GetCoreLoad(0)));
-        check(proxy.GetTemp(1) == 70.25f && proxy.GetCoreLoad(1) == 91,
+        CHECK(proxy.GetTemp(1) == 70.25f && proxy.GetCoreLoad(1) == 91,
               "second core sits at index 1");
 
         // A fresh snapshot per read: a later block replaces the earlier one.
@@ -135,11 +133,11 @@ void readsPublishedBlock()
         next.fTemp[0] = 50.0f;
         publisher.write(next);
         CoreTempProxy later;
-        check(later.GetData() && later.GetTemp(0) == 50.0f, "each read takes the current block");
+        CHECK(later.GetData() && later.GetTemp(0) == 50.0f, "each read takes the current block");
     }
     // Named objects vanish with their last handle, so a reader that leaked its
     // mapping handle would keep the name alive after the publisher is gone.
-    check(!mappingNameExists(), "reader keeps no handle to the mapping");
+    CHECK(!mappingNameExists(), "reader keeps no handle to the mapping");
 }
 
 void waitsWhileCoreTempWrites()
@@ -147,7 +145,7 @@ void waitsWhileCoreTempWrites()
     Publisher publisher(sizeof(CoreTempSharedData));
     HANDLE mutex = CreateMutexW(nullptr, FALSE, kCoreTempMutexNameW);
     HANDLE held = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (!check(publisher.ready() && mutex != nullptr && held != nullptr,
+    if (!CHECK(publisher.ready() && mutex != nullptr && held != nullptr,
                "block and CoreTempMutexObject published"))
         return;
     publisher.write(sampleBlock());
@@ -167,11 +165,11 @@ void waitsWhileCoreTempWrites()
     WaitForSingleObject(held, 30000);
     CoreTempProxy proxy;
     const bool read = proxy.GetData();
-    check(read && proxy.GetTemp(0) == 61.25f && proxy.GetCoreLoad(0) == 12,
+    CHECK(read && proxy.GetTemp(0) == 61.25f && proxy.GetCoreLoad(0) == 12,
           "read waits for the mutex and sees the finished block",
           "read " + std::to_string(read) + ", temperature " + std::to_string(proxy.GetTemp(0)));
     wincheck::join(writer);
-    check(mutexFreeForOthers(mutex), "reader releases the mutex after the copy");
+    CHECK(mutexFreeForOthers(mutex), "reader releases the mutex after the copy");
 
     // A writer that hangs with the mutex: the read gives up after a bounded
     // wait (a wait without bound would hang this program until the script
@@ -188,25 +186,25 @@ void waitsWhileCoreTempWrites()
     });
     WaitForSingleObject(held, 30000);
     CoreTempProxy timedOut;
-    check(!timedOut.GetData() && timedOut.GetCPUCount() == 0,
+    CHECK(!timedOut.GetData() && timedOut.GetCPUCount() == 0,
           "read gives up with no data while the mutex stays held");
     SetEvent(release);
     wincheck::join(hung);
     CoreTempProxy after;
-    check(after.GetData() && after.GetTemp(0) == 45.5f, "read succeeds once the mutex is free");
+    CHECK(after.GetData() && after.GetTemp(0) == 45.5f, "read succeeds once the mutex is free");
 
     // Core Temp died holding the mutex: the wait reports it abandoned, which
     // still hands the mutex over; the last block it wrote is read.
     wincheck::join(wincheck::startThread([&] { WaitForSingleObject(mutex, kHolderWaitMs); }));
     CoreTempProxy abandoned;
-    check(abandoned.GetData() && abandoned.GetTemp(0) == 45.5f,
+    CHECK(abandoned.GetData() && abandoned.GetTemp(0) == 45.5f,
           "read takes an abandoned mutex and reads the block");
-    check(mutexFreeForOthers(mutex), "reader releases the abandoned mutex it took");
+    CHECK(mutexFreeForOthers(mutex), "reader releases the abandoned mutex it took");
 
     CloseHandle(release);
     CloseHandle(held);
     CloseHandle(mutex);
-    check(!wincheck::stillExists(OpenMutexW(SYNCHRONIZE, FALSE, kCoreTempMutexNameW)),
+    CHECK(!wincheck::stillExists(OpenMutexW(SYNCHRONIZE, FALSE, kCoreTempMutexNameW)),
           "reader keeps no handle to the mutex");
 }
 
@@ -218,20 +216,20 @@ void shortMappings()
     // sampler takes for no data.
     {
         Publisher publisher(1000);
-        if (check(publisher.ready(), "1000-byte mapping published")) {
+        if (CHECK(publisher.ready(), "1000-byte mapping published")) {
             publisher.write(sampleBlock(), 1000);
             CoreTempProxy proxy;
             const bool read = proxy.GetData();
-            check(!read || proxy.GetCPUCount() == 0, "1000-byte mapping gives no usable data");
+            CHECK(!read || proxy.GetCPUCount() == 0, "1000-byte mapping gives no usable data");
         }
     }
     // A section whose pages are reserved but never committed: the view exists
     // and has no readable byte. Copying from it would fault.
     {
         Publisher publisher(1000, SEC_RESERVE);
-        if (check(publisher.ready(false), "uncommitted mapping published")) {
+        if (CHECK(publisher.ready(false), "uncommitted mapping published")) {
             CoreTempProxy proxy;
-            check(!proxy.GetData() && proxy.GetCPUCount() == 0,
+            CHECK(!proxy.GetData() && proxy.GetCPUCount() == 0,
                   "mapping without readable bytes gives no data");
         }
     }

@@ -16,8 +16,6 @@
 
 #include <string>
 
-using wincheck::check;
-
 namespace {
 
 // From the SDK headers, not from the code under test.
@@ -243,7 +241,7 @@ void againstOwnEndpoint()
     DWORD cookie = 0;
     const HRESULT registered = CoRegisterClassObject(
         kClsidMMDeviceEnumerator, &factory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie);
-    if (!check(SUCCEEDED(registered), "own endpoint registered as the enumerator class",
+    if (!CHECK(SUCCEEDED(registered), "own endpoint registered as the enumerator class",
                wincheck::hex(static_cast<unsigned long>(registered)))) {
         CoUninitialize();
         return;
@@ -256,12 +254,12 @@ void againstOwnEndpoint()
         g_journal.clear();
         const double volume = readSystemVolume();
         const std::string name = scenario.name;
-        check(volume == scenario.expected, name + ": result",
+        CHECK(volume == scenario.expected, name + ": result",
               "got " + number(volume) + ", want " + number(scenario.expected));
-        check(g_journal == scenario.calls, name + ": each object released once, right after use",
+        CHECK(g_journal == scenario.calls, name + ": each object released once, right after use",
               "calls: " + g_journal);
         const HRESULT again = CoInitialize(nullptr);
-        check(again == S_FALSE, name + ": COM left initialised exactly as found",
+        CHECK(again == S_FALSE, name + ": COM left initialised exactly as found",
               "CoInitialize afterwards gave " + wincheck::hex(static_cast<unsigned long>(again)));
         if (SUCCEEDED(again))
             CoUninitialize();
@@ -270,7 +268,7 @@ void againstOwnEndpoint()
     CoUninitialize();
     // With our own initialisation undone, nothing of the readings' may remain.
     const HRESULT fresh = CoInitialize(nullptr);
-    check(fresh == S_OK, "COM fully undone after all readings",
+    CHECK(fresh == S_OK, "COM fully undone after all readings",
           "CoInitialize afterwards gave " + wincheck::hex(static_cast<unsigned long>(fresh)));
     if (SUCCEEDED(fresh))
         CoUninitialize();
@@ -327,11 +325,11 @@ void againstWineEndpoint()
 {
     HRESULT setResult = E_FAIL;
     float scalar = -1.0f;
-    if (!check(wineEndpoint(0.42f, setResult, scalar),
+    if (!CHECK(wineEndpoint(0.42f, setResult, scalar),
                "wine's default render endpoint answers with the sound server up"))
         return;
     if (SUCCEEDED(setResult))
-        check(scalar == 0.42f, "wine keeps the scalar it was given",
+        CHECK(scalar == 0.42f, "wine keeps the scalar it was given",
               "set 0.42, read " + number(scalar));
     else
         wincheck::note("wine's endpoint does not keep a scalar (SetMasterVolumeLevelScalar gave " +
@@ -339,18 +337,18 @@ void againstWineEndpoint()
                        number(scalar));
 
     const ThreadReading reading = readVolumeOnFreshThread();
-    check(reading.volume == static_cast<double>(scalar) * 100.0,
+    CHECK(reading.volume == static_cast<double>(scalar) * 100.0,
           "readSystemVolume gives wine's scalar times 100",
           "got " + number(reading.volume) + " for scalar " + number(scalar));
-    check(reading.comAfterwards == S_OK, "readSystemVolume leaves COM uninitialised (server up)",
+    CHECK(reading.comAfterwards == S_OK, "readSystemVolume leaves COM uninitialised (server up)",
           wincheck::hex(static_cast<unsigned long>(reading.comAfterwards)));
 }
 
 void withoutSoundServer()
 {
     const ThreadReading reading = readVolumeOnFreshThread();
-    check(reading.volume == -1.0, "no sound server gives -1", "got " + number(reading.volume));
-    check(reading.comAfterwards == S_OK, "readSystemVolume leaves COM uninitialised (no server)",
+    CHECK(reading.volume == -1.0, "no sound server gives -1", "got " + number(reading.volume));
+    CHECK(reading.comAfterwards == S_OK, "readSystemVolume leaves COM uninitialised (no server)",
           wincheck::hex(static_cast<unsigned long>(reading.comAfterwards)));
 }
 
@@ -366,7 +364,7 @@ int main(int argc, char **argv)
     else if (mode.empty())
         againstOwnEndpoint();
     else
-        check(false, "known mode", mode);
+        CHECK(false, "known mode", mode);
     const std::string program = "tst_system_volume_win" + (mode.empty() ? "" : " " + mode);
     return wincheck::finish(program.c_str());
 }

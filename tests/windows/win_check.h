@@ -10,6 +10,10 @@
 #include <functional>
 #include <string>
 
+/// CHECK(condition, name[, detail]): one PASS or FAIL line; a FAIL line ends
+/// with the file, the line and the condition as written.
+#define CHECK(ok, ...) ::wincheck::checkAt(__FILE__, __LINE__, #ok, (ok), __VA_ARGS__)
+
 namespace wincheck {
 
 inline int &passedCount()
@@ -24,14 +28,18 @@ inline int &failedCount()
     return count;
 }
 
-inline bool check(bool ok, const std::string &name, const std::string &detail = std::string())
+/// One check; use it through CHECK, which names the file, the line and the
+/// expression that failed.
+inline bool checkAt(const char *file, int line, const char *expression, bool ok,
+                    const std::string &name, const std::string &detail = std::string())
 {
     if (ok) {
         ++passedCount();
         std::printf("PASS %s\n", name.c_str());
     } else {
         ++failedCount();
-        std::printf("FAIL %s%s%s\n", name.c_str(), detail.empty() ? "" : ": ", detail.c_str());
+        std::printf("FAIL %s%s%s (%s:%d: %s)\n", name.c_str(), detail.empty() ? "" : ": ",
+                    detail.c_str(), file, line, expression);
     }
     std::fflush(stdout);
     return ok;
