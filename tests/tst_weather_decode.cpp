@@ -107,6 +107,14 @@ void TestWeatherDecode::failures_data()
         << QByteArray(R"({"main":{"temp":3},"main":{"temp":21.6},"cod":200})") << json << false;
     QTest::newRow("repeated key spelt with an escape")
         << QByteArray(R"({"main":{"temp":[],"\u0074emp":21.6},"cod":200})") << json << false;
+    // Found by the fuzzer: Qt ends a key at a raw NUL byte, so these repeat.
+    QTest::newRow("keys alike up to a NUL byte") << QByteArray(R"({"a)"
+                                                               "\0"
+                                                               R"(x":[1],"a)"
+                                                               "\0"
+                                                               R"(y":2,"main":{"temp":1}})",
+                                                               37)
+                                                 << json << false;
     QTest::newRow("repeated key in an array's object")
         << QByteArray(R"({"weather":[{"id":[800],"id":800}],"main":{"temp":21.6}})") << json
         << false;

@@ -18,13 +18,19 @@ struct Level
 };
 
 /// A key as the parser will read it: escapes decoded, so that "a" and
-/// "\u0061" are one key. `quoted` includes both quotes.
+/// "\u0061" are one key, and cut at a raw NUL byte, where Qt's parser ends a
+/// key (so "a<NUL>x" and "a<NUL>y" are one key to it). `quoted` includes both
+/// quotes.
 QByteArray keyText(const QByteArray &quoted)
 {
-    if (!quoted.contains('\\'))
-        return quoted.mid(1, quoted.size() - 2);
+    QByteArray text = quoted.mid(1, quoted.size() - 2);
+    const int nul = text.indexOf('\0');
+    if (nul >= 0)
+        text.truncate(nul);
+    if (!text.contains('\\'))
+        return text;
     // An array of one string has no key to repeat.
-    return QJsonDocument::fromJson('[' + quoted + ']').array().at(0).toString().toUtf8();
+    return QJsonDocument::fromJson("[\"" + text + "\"]").array().at(0).toString().toUtf8();
 }
 
 /// Offset of the first key repeated within one object, -1 when there is none
