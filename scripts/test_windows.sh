@@ -64,6 +64,9 @@ say "built $exe"
 # --- private, headless wine prefix ------------------------------------------
 export WINEPREFIX="$build/wineprefix"
 export WINEDEBUG=-all
+# File names outside ASCII (the launcher's fixture) need a UTF-8 locale, which
+# an environment as bare as a CI runner's may not set.
+export LC_ALL=C.UTF-8
 # No Mono or Gecko installers: nothing here needs .NET or HTML.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export HOME="$build/home"
@@ -178,7 +181,20 @@ result() {
     else
         echo "FAIL e2e $name"
         failed=$((failed + 1))
+        show_run "$(cat "$e2e/last_dir" 2>/dev/null)"
     fi
+}
+# show_run DIR: what the last program run wrote, to tell a failure's cause.
+show_run() {
+    [ -n "$1" ] || return 0
+    local f
+    for f in records err script.err; do
+        [ -f "$1/$f" ] || continue
+        say "--- $1/$f (start and end):"
+        head -c 400 "$1/$f" | tr -d '\r' >&2
+        say "..."
+        tail -c 400 "$1/$f" | tr -d '\r' >&2
+    done
 }
 # program_dir NAME TASKLIST_MODE: a fresh folder with the program in it.
 program_dir() {
@@ -186,6 +202,7 @@ program_dir() {
     mkdir -p "$dir"
     cp "$exe" "$bin/tasklist.exe" "$dir/"
     printf '%s\n' "$2" >"$dir/tasklist_mode.txt"
+    echo "$dir" >"$e2e/last_dir"  # program_dir runs in a subshell
     echo "$dir"
 }
 # No network but loopback where we may make one (as root): the weather stays
@@ -346,7 +363,7 @@ mkdir -p "$dir/cwd"
 (cd "$dir/cwd" && PCREPORT_STANDIN_RECORD=started.txt exec timeout 8 "${offline[@]}" "$wine" ../pcreport.exe grab) \
     >"$dir/records" 2>"$dir/err"
 result "launcher: \"CoreTemp started hidden.\" on standard error" grep -q 'CoreTemp started hidden\.' "$dir/err"
-started_record=$(tr -d '\r' <"$dir/cwd/started.txt" 2>/dev/null)
+started_record=$(tr -d '\r' 2>/dev/null <"$dir/cwd/started.txt")
 result "launcher: no arguments, in the working directory, hidden" \
     grep -qzE 'argc=1.cwd=[^=]*\\cwd.flags=[0-9]*[13579].show=0' <<<"$started_record"
 result "launcher: records carry the started stand-in's values" \
