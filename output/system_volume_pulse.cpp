@@ -50,7 +50,7 @@ void onSinkInfo(pa_context *, const pa_sink_info *info, int eol, void *userdata)
     auto *query = static_cast<Query *>(userdata);
     if (query->done)
         return;
-    if (eol < 0) { // no such sink (it went away after the server info)
+    if (eol < 0) { // no default sink
         finish(query, false);
         return;
     }
@@ -67,28 +67,15 @@ void onSinkInfo(pa_context *, const pa_sink_info *info, int eol, void *userdata)
     finish(query, false); // end of list without an entry
 }
 
-void onServerInfo(pa_context *context, const pa_server_info *info, void *userdata)
-{
-    auto *query = static_cast<Query *>(userdata);
-    if (!info || !info->default_sink_name || !*info->default_sink_name) {
-        finish(query, false);
-        return;
-    }
-    pa_operation *op =
-        pa_context_get_sink_info_by_name(context, info->default_sink_name, onSinkInfo, query);
-    if (!op) {
-        finish(query, false);
-        return;
-    }
-    pa_operation_unref(op);
-}
-
 void onContextState(pa_context *context, void *userdata)
 {
     auto *query = static_cast<Query *>(userdata);
     switch (pa_context_get_state(context)) {
     case PA_CONTEXT_READY: {
-        pa_operation *op = pa_context_get_server_info(context, onServerInfo, query);
+        // The server resolves the name to its default sink: one round trip
+        // instead of asking for the server info first.
+        pa_operation *op =
+            pa_context_get_sink_info_by_name(context, "@DEFAULT_SINK@", onSinkInfo, query);
         if (!op) {
             finish(query, false);
             return;
@@ -129,7 +116,15 @@ double readSystemVolume()
     if (!loop)
         return -1.0;
     Query query;
-    pa_context *context = pa_context_new(pa_mainloop_get_api(loop), "pcreport");
+    // Shared memory only pays for audio streams. For two small replies it
+    // would cost a 64 MiB memory pool per connection, the server's pools
+    // mapped into ours and a shared ring buffer, all torn down again.
+    pa_proplist *properties = pa_proplist_new();
+    pa_proplist_sets(properties, PA_PROP_APPLICATION_NAME, "pcreport");
+    pa_proplist_sets(properties, PA_PROP_CONTEXT_FORCE_DISABLE_SHM, "yes");
+    pa_context *context =
+        pa_context_new_with_proplist(pa_mainloop_get_api(loop), nullptr, properties);
+    pa_proplist_free(properties);
     if (context) {
         pa_context_set_state_callback(context, onContextState, &query);
         // NOAUTOSPAWN: reading the volume must never start a sound server.

@@ -31,6 +31,7 @@ private slots:
     void cleanupTestCase();
     void levels_data();
     void levels();
+    void defaultSinkCounts();
     void sinkGone();
     void serverGone();
     void serverNeverAnswers();
@@ -150,6 +151,18 @@ void TestSystemVolume::levels()
     const double reading = readSystemVolume();
     QVERIFY2(reading >= expected && reading < expected + 0.001,
              qPrintable(QString::number(reading, 'g', 17)));
+}
+
+void TestSystemVolume::defaultSinkCounts()
+{
+    // Whichever sink is the server's default, not the first one it has.
+    QVERIFY(pactl({"load-module", "module-null-sink", "sink_name=second"}));
+    QVERIFY(pactl({"set-sink-volume", "testsink", "20%"}));
+    QVERIFY(pactl({"set-sink-volume", "second", "55%"}));
+    QVERIFY(pactl({"set-default-sink", "second"}));
+    QCOMPARE(int(readSystemVolume()), 55);
+    QVERIFY(pactl({"set-default-sink", "testsink"}));
+    QCOMPARE(int(readSystemVolume()), 20);
 }
 
 void TestSystemVolume::sinkGone()
