@@ -1,5 +1,7 @@
 #include "system_volume.h"
 
+#include "pulse_poll_loop.h"
+
 #include <pulse/pulseaudio.h>
 
 #include <chrono>
@@ -92,17 +94,14 @@ void onContextState(pa_context *context, void *userdata)
     }
 }
 
-bool runUntilDone(pa_mainloop *loop, const Query &query)
+bool runUntilDone(PulsePollLoop &loop, const Query &query)
 {
     using Clock = std::chrono::steady_clock;
     const Clock::time_point deadline = Clock::now() + kBudget;
     while (!query.done) {
         const auto left =
             std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
-        if (left.count() <= 0)
-            return false;
-        if (pa_mainloop_prepare(loop, static_cast<int>(left.count())) < 0 ||
-            pa_mainloop_poll(loop) < 0 || pa_mainloop_dispatch(loop) < 0)
+        if (left.count() <= 0 || !loop.iterate(left))
             return false;
     }
     return true;
@@ -112,9 +111,7 @@ bool runUntilDone(pa_mainloop *loop, const Query &query)
 
 double readSystemVolume()
 {
-    pa_mainloop *loop = pa_mainloop_new();
-    if (!loop)
-        return -1.0;
+    PulsePollLoop loop;
     Query query;
     // Shared memory only pays for audio streams. For two small replies it
     // would cost a 64 MiB memory pool per connection, the server's pools
@@ -122,8 +119,7 @@ double readSystemVolume()
     pa_proplist *properties = pa_proplist_new();
     pa_proplist_sets(properties, PA_PROP_APPLICATION_NAME, "pcreport");
     pa_proplist_sets(properties, PA_PROP_CONTEXT_FORCE_DISABLE_SHM, "yes");
-    pa_context *context =
-        pa_context_new_with_proplist(pa_mainloop_get_api(loop), nullptr, properties);
+    pa_context *context = pa_context_new_with_proplist(loop.api(), nullptr, properties);
     pa_proplist_free(properties);
     if (context) {
         pa_context_set_state_callback(context, onContextState, &query);
@@ -139,6 +135,5 @@ double readSystemVolume()
         }
         pa_context_unref(context);
     }
-    pa_mainloop_free(loop);
     return query.done && query.ok ? static_cast<double>(query.scalar) * 100.0 : -1.0;
 }

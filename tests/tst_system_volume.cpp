@@ -9,7 +9,10 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "output/pulse_poll_loop.h"
 #include "output/system_volume.h"
+
+#include <sys/time.h>
 
 // readSystemVolume against a private PulseAudio server with a null sink,
 // started by this test on a socket of its own.
@@ -29,6 +32,7 @@ class TestSystemVolume : public QObject
 private slots:
     void initTestCase();
     void cleanupTestCase();
+    void pollLoopEvents();
     void levels_data();
     void levels();
     void defaultSinkCounts();
@@ -114,6 +118,79 @@ void TestSystemVolume::cleanupTestCase()
         m_server.kill();
         m_server.waitForFinished();
     }
+}
+
+void TestSystemVolume::pollLoopEvents()
+{
+    // What libpulse relies on beyond one exchange with a live server: work
+    // deferred runs each round until disabled, a timer bounds the wait and
+    // fires once, a ready fd is reported, each event freed is destroyed once.
+    struct Seen
+    {
+        int deferred = 0, timer = 0, input = 0, destroyed = 0;
+    } seen;
+    const auto destroyed = [](pa_mainloop_api *, auto *, void *userdata) {
+        ++static_cast<Seen *>(userdata)->destroyed;
+    };
+    int fds[2];
+    QCOMPARE(::pipe(fds), 0);
+    QElapsedTimer clock;
+    {
+        PulsePollLoop loop;
+        pa_mainloop_api *api = loop.api();
+        pa_defer_event *defer = api->defer_new(
+            api,
+            [](pa_mainloop_api *a, pa_defer_event *event, void *userdata) {
+                if (++static_cast<Seen *>(userdata)->deferred == 3)
+                    a->defer_enable(event, 0);
+            },
+            &seen);
+        api->defer_set_destroy(defer, destroyed);
+        timeval when;
+        gettimeofday(&when, nullptr);
+        when.tv_sec += (when.tv_usec + 300000) / 1000000;
+        when.tv_usec = (when.tv_usec + 300000) % 1000000;
+        clock.start();
+        pa_time_event *timer = api->time_new(
+            api, &when,
+            [](pa_mainloop_api *a, pa_time_event *event, const timeval *, void *userdata) {
+                ++static_cast<Seen *>(userdata)->timer;
+                a->time_free(event);
+            },
+            &seen);
+        api->time_set_destroy(timer, destroyed);
+        pa_io_event *io = api->io_new(
+            api, fds[0], PA_IO_EVENT_INPUT,
+            [](pa_mainloop_api *a, pa_io_event *event, int, pa_io_event_flags_t flags,
+               void *userdata) {
+                if (flags & PA_IO_EVENT_INPUT)
+                    ++static_cast<Seen *>(userdata)->input;
+                a->io_free(event);
+            },
+            &seen);
+        api->io_set_destroy(io, destroyed);
+
+        for (int round = 0; round < 5; ++round)
+            QVERIFY(loop.iterate(std::chrono::microseconds(0)));
+        QCOMPARE(seen.deferred, 3);
+        QCOMPARE(seen.input, 0);
+        QCOMPARE(::write(fds[1], "x", 1), 1);
+        QVERIFY(loop.iterate(std::chrono::seconds(10)));
+        QCOMPARE(seen.input, 1);
+        QCOMPARE(seen.destroyed, 1);
+        while (seen.timer == 0 && clock.elapsed() < 5000)
+            QVERIFY(loop.iterate(std::chrono::seconds(10)));
+        QCOMPARE(seen.timer, 1);
+        QVERIFY2(clock.elapsed() >= 300 && clock.elapsed() < 5000,
+                 qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(seen.destroyed, 2);
+        api->quit(api, 0);
+        QVERIFY(!loop.iterate(std::chrono::microseconds(0)));
+    }
+    QCOMPARE(seen.destroyed, 3); // the deferred event, when the loop ends
+    QCOMPARE(seen.deferred, 3);
+    ::close(fds[0]);
+    ::close(fds[1]);
 }
 
 void TestSystemVolume::levels_data()
