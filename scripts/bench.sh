@@ -107,6 +107,42 @@ int main(int argc, char **argv) { QCoreApplication app(argc, argv); return 0; }
 EOF
 # shellcheck disable=SC2046
 c++ -O2 -fPIC -o "$work/qtfloor" "$work/qtfloor.cpp" $(pkg-config --cflags --libs Qt5Core)
+# The library floor: the same, with libcurl and libpulse loaded as pcreport
+# loads them (referenced, never called). Their libraries and constructors are
+# what any program that speaks HTTP and PulseAudio pays before main().
+cat >"$work/libfloor.cpp" <<'EOF'
+#include <QCoreApplication>
+#include <curl/curl.h>
+#include <pulse/mainloop.h>
+int main(int argc, char **argv) {
+    QCoreApplication app(argc, argv);
+    if (argc > 99) { curl_easy_init(); pa_mainloop_new(); }
+    return 0;
+}
+EOF
+# shellcheck disable=SC2046
+c++ -O2 -fPIC -o "$work/libfloor" "$work/libfloor.cpp" $(pkg-config --cflags --libs Qt5Core libcurl libpulse)
+# The monitor's floor: a process that does only what a publisher must each
+# second: wake, read /proc/stat and /proc/cpuinfo from files kept open, and
+# write a block of the same size to a file in /dev/shm.
+cat >"$work/monfloor.c" <<'EOF'
+#include <fcntl.h>
+#include <time.h>
+#include <unistd.h>
+int main(void) {
+    char buf[65536], block[2688] = {0};
+    int stat = open("/proc/stat", O_RDONLY), info = open("/proc/cpuinfo", O_RDONLY);
+    int shm = open("/dev/shm/pcreport-bench-floor", O_RDWR | O_CREAT, 0600);
+    struct timespec second = {1, 0};
+    for (;;) {
+        if (pread(stat, buf, sizeof buf, 0) < 0 || pread(info, buf, sizeof buf, 0) < 0 ||
+            pwrite(shm, block, sizeof block, 0) < 0)
+            return 1;
+        nanosleep(&second, 0);
+    }
+}
+EOF
+cc -O2 -o "$work/monfloor" "$work/monfloor.c"
 
 # --- measuring ------------------------------------------------------------------
 # CPU nanoseconds of one task, or of all live tasks of a process.
@@ -159,15 +195,23 @@ warmup=2
 [ "$smoke" = 1 ] && warmup=1
 
 # --- window 1: vmstat, and the sound server idle ----------------------------
+# The monitor's floor runs beside it: two processes a second apart on 2 cores.
 start_piped "$work/vmstat.out" vmstat -n 1
 vmstat_pid=$started
+"$work/monfloor" &
+monfloor_pid=$!
+pids+=("$monfloor_pid")
 sleep "$warmup"
 v0=$(proc_ns "$vmstat_pid"); p0=$(proc_ns "$pulse_pid"); l0=$(lines "$work/vmstat.out")
+f0=$(proc_ns "$monfloor_pid")
 sleep "$seconds"
 v1=$(proc_ns "$vmstat_pid"); p1=$(proc_ns "$pulse_pid"); l1=$(lines "$work/vmstat.out")
+f1=$(proc_ns "$monfloor_pid")
 vmstat_rss=$(status_kb "$vmstat_pid" VmRSS); vmstat_anon=$(status_kb "$vmstat_pid" RssAnon)
-kill "$vmstat_pid"
+kill "$vmstat_pid" "$monfloor_pid"
+rm -f /dev/shm/pcreport-bench-floor
 vmstat_ms=$(awk -v a="$v0" -v b="$v1" -v s="$seconds" 'BEGIN { print (b - a) / 1e6 / s }')
+monfloor_ms=$(awk -v a="$f0" -v b="$f1" -v s="$seconds" 'BEGIN { print (b - a) / 1e6 / s }')
 pulse_idle_ms=$(awk -v a="$p0" -v b="$p1" -v s="$seconds" 'BEGIN { print (b - a) / 1e6 / s }')
 [ $((l1 - l0)) -gt 0 ] || fail "vmstat wrote nothing"
 
@@ -228,6 +272,7 @@ vm_first_ms=$(awk -v u="$vm_first_us" -v n="$first_runs" 'BEGIN { print u / n / 
 "$work/benchtool" repeat 2 "$work/pcreport" check >/dev/null # warm the page cache
 check_ms=$("$work/benchtool" repeat "$check_runs" "$work/pcreport" check)
 floor_ms=$("$work/benchtool" repeat "$check_runs" "$work/qtfloor")
+libfloor_ms=$("$work/benchtool" repeat "$check_runs" "$work/libfloor")
 
 # --- instructions per record (callgrind) ---------------------------------------
 # Two dumps a few records apart: the second holds only what ran between them,
@@ -272,11 +317,13 @@ Records in the window: $with_records with the sound server, $alone_records witho
 | - weather thread | $(fmt "$with_weather" 3) ms | $(ratio "$with_weather" "$vmstat_ms") x vmstat | |
 | sound server's extra work, per record | $(fmt "$pulse_extra" 3) ms | $(ratio "$pulse_extra" "$vmstat_ms") x vmstat | |
 | monitor, per second | $(fmt "$monitor_ms" 3) ms | $(ratio "$monitor_ms" "$vmstat_ms") x vmstat | <= 0.5 ($(verdict "$(ratio "$monitor_ms" "$vmstat_ms")" 0.5)) |
+| - floor: wake, read /proc/stat and /proc/cpuinfo, write the block | $(fmt "$monfloor_ms" 3) ms | $(ratio "$monfloor_ms" "$vmstat_ms") x vmstat | |
 | pcreport with no sound server, per record | $(fmt "$alone_all" 3) ms | $(ratio "$alone_all" "$vmstat_ms") x vmstat | <= 1.5 ($(verdict "$(ratio "$alone_all" "$vmstat_ms")" 1.5)) |
 | - its main thread | $(fmt "$alone_main" 3) ms | $(ratio "$alone_main" "$vmstat_ms") x vmstat | |
 | resident memory, steady / peak | $rss / $hwm KiB | $(ratio "$rss" "$vmstat_rss") / $(ratio "$hwm" "$vmstat_rss") x vmstat's $vmstat_rss KiB | |
 | anonymous memory, window start / end / peak | $anon_start / $anon / $anon_peak KiB | $(ratio "$anon_peak" "$vmstat_anon") x vmstat's $vmstat_anon KiB | <= 3072 KiB and flat ($(verdict "$anon_peak" 3072), grew $((anon - anon_start)) KiB) |
-| start to first record (monitor running), mean of $first_runs | $(fmt "$first_ms") ms | $(ratio "$first_ms" "$vm_first_ms") x vmstat's first line ($(fmt "$vm_first_ms") ms) | <= 20 ms ($(verdict "$first_ms" 20)) |
+| start to first record (monitor running), mean of $first_runs | $(fmt "$first_ms") ms | $(ratio "$first_ms" "$vm_first_ms") x vmstat's first line ($(fmt "$vm_first_ms") ms); the library floor alone takes $(fmt "$libfloor_ms") ms | <= 20 ms ($(verdict "$first_ms" 20)) |
 | pcreport check, wall time, mean of $check_runs | $(fmt "$check_ms") ms | $(ratio "$check_ms" "$floor_ms") x the Qt Core floor ($(fmt "$floor_ms") ms) | <= 2 ($(verdict "$(ratio "$check_ms" "$floor_ms")" 2)) |
+| - floor with libcurl and libpulse loaded | $(fmt "$libfloor_ms") ms | $(ratio "$libfloor_ms" "$floor_ms") x the Qt Core floor; check is $(ratio "$check_ms" "$libfloor_ms") x this | |
 | instructions per record (callgrind, grab) | $(fmt "$ir_grab" 0) | $(ratio "$ir_grab" "$ir_vmstat") x vmstat's $(fmt "$ir_vmstat" 0) per line | |
 EOF
