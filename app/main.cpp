@@ -1,7 +1,4 @@
 #include <QCoreApplication>
-#include <QDebug>
-
-#include <curl/curl.h>
 
 #include "app/mode_scan.h"
 #include "output/grab_pc_data.h"
@@ -27,11 +24,6 @@ int main(int argc, char *argv[])
     }
 
     if (request.grab) {
-        // libcurl's global set-up is not thread-safe: do it once, before the
-        // aggregator starts the sampling and weather threads.
-        const CURLcode curlStatus = curl_global_init(CURL_GLOBAL_DEFAULT);
-        if (curlStatus != CURLE_OK)
-            qWarning().noquote() << "curl_global_init failed:" << curl_easy_strerror(curlStatus);
         // Never destroyed: it lives until the process is killed.
         new QGrabPcData(nullptr);
     }

@@ -27,10 +27,9 @@ void writeToStdoutOrQuit(const QByteArray &line)
         std::_Exit(EXIT_FAILURE);
 }
 
-/// Queues a record for the writer thread, started with the first record.
-/// The record already carries the time of its sample: a reader that stalls
-/// delays its arrival, never its stamp, and never the main thread.
-void queueForStdout(const QByteArray &line)
+/// The queue of records for standard output and its writer thread, started
+/// on the first call.
+RecordQueue &stdoutQueue()
 {
     // Never destroyed, like the threads of grab mode.
     static RecordQueue *const queue = [] {
@@ -41,7 +40,24 @@ void queueForStdout(const QByteArray &line)
         }).detach();
         return q;
     }();
-    queue->push(line);
+    return *queue;
+}
+
+/// Queues a record for the writer thread. The record already carries the
+/// time of its sample: a reader that stalls delays its arrival, never its
+/// stamp, and never the main thread.
+void queueForStdout(const QByteArray &line)
+{
+    stdoutQueue().push(line);
+}
+
+/// The program's own hooks, with the writer thread already running: started
+/// at the first record it would wait for the weather thread, which is then
+/// loading libcurl, since no thread is created while another loads a library.
+GrabHooks startedSystemHooks()
+{
+    stdoutQueue();
+    return GrabHooks::system();
 }
 
 } // namespace
@@ -88,7 +104,7 @@ GrabHooks GrabHooks::system()
     return hooks;
 }
 
-QGrabPcData::QGrabPcData(QObject *parent) : QGrabPcData(GrabHooks::system(), parent) {}
+QGrabPcData::QGrabPcData(QObject *parent) : QGrabPcData(startedSystemHooks(), parent) {}
 
 QGrabPcData::QGrabPcData(GrabHooks hooks, QObject *parent)
     : QObject(parent), m_hooks(std::move(hooks))

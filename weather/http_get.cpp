@@ -1,6 +1,6 @@
 #include "http_get.h"
 
-#include <curl/curl.h>
+#include "curl_api.h"
 
 namespace {
 
@@ -40,11 +40,12 @@ void setSharedOptions(CURL *handle, const std::atomic<bool> *abortFlag)
 {
     // libcurl's resolver time-out uses SIGALRM unless told otherwise, which
     // is unsafe with more than one thread.
-    curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+    curlapi::easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
     if (abortFlag) {
-        curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &abortWhenFlagged);
-        curl_easy_setopt(handle, CURLOPT_XFERINFODATA, const_cast<std::atomic<bool> *>(abortFlag));
-        curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
+        curlapi::easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &abortWhenFlagged);
+        curlapi::easy_setopt(handle, CURLOPT_XFERINFODATA,
+                             const_cast<std::atomic<bool> *>(abortFlag));
+        curlapi::easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
     }
 }
 
@@ -52,17 +53,17 @@ std::string httpGetToString(const std::string &url, long timeoutSeconds,
                             const std::atomic<bool> *abortFlag)
 {
     std::string result;
-    CURL *handle = curl_easy_init();
+    CURL *handle = curlapi::easy_init();
     if (!handle)
         return result;
-    curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &collectToStdString);
-    curl_easy_setopt(handle, CURLOPT_WRITEDATA, &result);
-    curl_easy_setopt(handle, CURLOPT_USERAGENT, "DedoRiruruz/1.0");
-    curl_easy_setopt(handle, CURLOPT_TIMEOUT, timeoutSeconds);
+    curlapi::easy_setopt(handle, CURLOPT_URL, url.c_str());
+    curlapi::easy_setopt(handle, CURLOPT_WRITEFUNCTION, &collectToStdString);
+    curlapi::easy_setopt(handle, CURLOPT_WRITEDATA, &result);
+    curlapi::easy_setopt(handle, CURLOPT_USERAGENT, "DedoRiruruz/1.0");
+    curlapi::easy_setopt(handle, CURLOPT_TIMEOUT, timeoutSeconds);
     setSharedOptions(handle, abortFlag);
-    if (curl_easy_perform(handle) != CURLE_OK)
+    if (curlapi::easy_perform(handle) != CURLE_OK)
         result.clear();
-    curl_easy_cleanup(handle);
+    curlapi::easy_cleanup(handle);
     return result;
 }

@@ -13,7 +13,7 @@
 #include <cmath>
 #include <limits>
 
-#include <curl/curl.h>
+#include "curl_api.h"
 
 namespace {
 
@@ -77,7 +77,7 @@ QWeatherClient::~QWeatherClient()
     wait();
     const std::lock_guard<std::mutex> finished(m_gateMutex);
     if (curlHandle) {
-        curl_easy_cleanup(curlHandle);
+        curlapi::easy_cleanup(curlHandle);
         curlHandle = nullptr;
     }
 }
@@ -91,8 +91,8 @@ void QWeatherClient::run()
     connect(&timer, &QTimer::timeout, this, &QWeatherClient::fetchWeather, Qt::DirectConnection);
     timer.start();
 
-    const std::string found = lookupCityByIp(m_hooks.geoBaseUrl.toStdString(),
-                                             m_hooks.lookupTimeoutSeconds, &m_stopping);
+    const std::string found =
+        lookupCityByIp(m_hooks.geoBaseUrl.toStdString(), m_hooks.lookupTimeoutSeconds, &m_stopping);
     // Read as C text: a city with a NUL in it is cut there.
     if (!found.empty())
         city = QString::fromUtf8(found.c_str());
@@ -110,10 +110,10 @@ void QWeatherClient::run()
 void QWeatherClient::fetchWeather()
 {
     if (curlHandle) {
-        curl_easy_cleanup(curlHandle);
+        curlapi::easy_cleanup(curlHandle);
         curlHandle = nullptr;
     }
-    curlHandle = curl_easy_init();
+    curlHandle = curlapi::easy_init();
     if (!curlHandle) {
         deliver(failure(QStringLiteral("Failed to initialize libcurl")));
         return;
@@ -125,14 +125,14 @@ void QWeatherClient::fetchWeather()
                            "&appid=" + apiKey.toUtf8().toPercentEncoding() +
                            "&units=metric&lang=zh_cn";
     QByteArray body;
-    curl_easy_setopt(curlHandle, CURLOPT_URL, url.constData());
-    curl_easy_setopt(curlHandle, CURLOPT_WRITEFUNCTION, &collectToByteArray);
-    curl_easy_setopt(curlHandle, CURLOPT_WRITEDATA, &body);
-    curl_easy_setopt(curlHandle, CURLOPT_USERAGENT, "VurudedIva/1.0");
-    curl_easy_setopt(curlHandle, CURLOPT_TIMEOUT, m_hooks.weatherTimeoutSeconds);
+    curlapi::easy_setopt(curlHandle, CURLOPT_URL, url.constData());
+    curlapi::easy_setopt(curlHandle, CURLOPT_WRITEFUNCTION, &collectToByteArray);
+    curlapi::easy_setopt(curlHandle, CURLOPT_WRITEDATA, &body);
+    curlapi::easy_setopt(curlHandle, CURLOPT_USERAGENT, "VurudedIva/1.0");
+    curlapi::easy_setopt(curlHandle, CURLOPT_TIMEOUT, m_hooks.weatherTimeoutSeconds);
     setSharedOptions(curlHandle, &m_stopping);
-    const CURLcode result = curl_easy_perform(curlHandle);
-    curl_easy_cleanup(curlHandle);
+    const CURLcode result = curlapi::easy_perform(curlHandle);
+    curlapi::easy_cleanup(curlHandle);
     curlHandle = nullptr;
 
     // Cut short by the destructor: nobody is left to hear about it.
@@ -140,7 +140,7 @@ void QWeatherClient::fetchWeather()
         return;
     if (result != CURLE_OK) {
         deliver(failure(QStringLiteral("libcurl error: ") +
-                        QString::fromUtf8(curl_easy_strerror(result))));
+                        QString::fromUtf8(curlapi::easy_strerror(result))));
         return;
     }
     parseWeatherResponse(QString::fromUtf8(body));

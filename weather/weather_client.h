@@ -43,8 +43,8 @@ struct WeatherDecode
 /// and the refresh timer, so the creator's thread is never blocked by the
 /// network. Nothing is emitted before the creator's thread has returned to
 /// its event loop, so connections made right after construction see every
-/// outcome. libcurl's global state is left to main(): the client neither
-/// initialises nor cleans it up.
+/// outcome. libcurl's global set-up runs once, with the first transfer of
+/// any client (weather/curl_api.h); nothing cleans it up.
 class QWeatherClient : public QThread
 {
     Q_OBJECT
