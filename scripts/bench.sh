@@ -174,7 +174,7 @@ export HOME=$work/home XDG_RUNTIME_DIR=$work/run XDG_CONFIG_HOME=$work/home/.con
 unset DISPLAY
 pulse_socket=$work/native
 pulseaudio -n --daemonize=no --exit-idle-time=-1 --disallow-exit --use-pid-file=no \
-  --disable-shm=yes -L "module-native-protocol-unix auth-anonymous=1 socket=$pulse_socket" \
+  -L "module-native-protocol-unix auth-anonymous=1 socket=$pulse_socket" \
   -L "module-null-sink sink_name=benchsink" >"$work/pulseaudio.log" 2>&1 &
 pulse_pid=$!
 pids+=("$pulse_pid")
@@ -273,6 +273,40 @@ check_ms=$("$work/benchtool" repeat "$check_runs" "$work/pcreport" check)
 floor_ms=$("$work/benchtool" repeat "$check_runs" "$work/qtfloor")
 libfloor_ms=$("$work/benchtool" repeat "$check_runs" "$work/libfloor")
 
+# --- the volume read alone -------------------------------------------------------
+# The same sources as the program's, in a loop of reads against the null sink:
+# the sound server's CPU per read, and the read's own instructions (callgrind,
+# 10 reads subtracted from 60, so start-up cancels out).
+cat >"$work/volume.cpp" <<'EOF'
+#include "output/system_volume.h"
+#include <cstdio>
+#include <cstdlib>
+int main(int argc, char **argv) {
+    double volume = -1;
+    for (int i = 0, n = std::atoi(argv[1]); i < n; ++i) volume = readSystemVolume();
+    std::printf("%g\n", volume);
+    return static_cast<int>(volume) == 30 ? 0 : 1; // the record truncates it
+}
+EOF
+# PCREPORT_BENCH_VOLUME_SOURCES=DIR takes the read from another checkout, to
+# compare two versions on the same machine.
+vsrc=${PCREPORT_BENCH_VOLUME_SOURCES:-$top}
+vfiles=("$vsrc/output/system_volume_pulse.cpp")
+[ -f "$vsrc/output/pulse_poll_loop.cpp" ] && vfiles+=("$vsrc/output/pulse_poll_loop.cpp")
+# shellcheck disable=SC2046
+c++ -O2 -std=c++17 -I"$vsrc" -o "$work/volume" "$work/volume.cpp" "${vfiles[@]}" \
+  $(pkg-config --cflags --libs libpulse)
+volume_reads=300
+[ "$smoke" = 1 ] && volume_reads=20
+p0=$(proc_ns "$pulse_pid")
+"$work/volume" "$volume_reads" >/dev/null || fail "the volume loop did not read 30"
+p1=$(proc_ns "$pulse_pid")
+volume_server_us=$(awk -v a="$p0" -v b="$p1" -v n="$volume_reads" 'BEGIN { print (b - a) / 1e3 / n }')
+volume_ir() { valgrind --tool=callgrind --callgrind-out-file=/dev/null "$work/volume" "$1" 2>&1 >/dev/null |
+  awk '/Collected/ { print $NF }'; }
+ir10=$(volume_ir 10); ir60=$(volume_ir 60)
+volume_ir_per_read=$(awk -v a="$ir10" -v b="$ir60" 'BEGIN { print (b - a) / 50 }')
+
 # --- instructions per record (callgrind) ---------------------------------------
 # Two dumps a few records apart: the second holds only what ran between them,
 # start-up excluded.
@@ -324,5 +358,7 @@ Records in the window: $with_records with the sound server, $alone_records witho
 | start to first record (monitor running), mean of $first_runs | $(fmt "$first_ms") ms | $(ratio "$first_ms" "$vm_first_ms") x vmstat's first line ($(fmt "$vm_first_ms") ms); the library floor alone takes $(fmt "$libfloor_ms") ms | <= 20 ms ($(verdict "$first_ms" 20)) |
 | pcreport check, wall time, mean of $check_runs | $(fmt "$check_ms") ms | $(ratio "$check_ms" "$floor_ms") x the Qt Core floor ($(fmt "$floor_ms") ms) | <= 2 ($(verdict "$(ratio "$check_ms" "$floor_ms")" 2)) |
 | - floor with libpulse linked | $(fmt "$libfloor_ms") ms | $(ratio "$libfloor_ms" "$floor_ms") x the Qt Core floor; check is $(ratio "$check_ms" "$libfloor_ms") x this | |
+| one volume read: the sound server's CPU, mean of $volume_reads back to back | $(fmt "$volume_server_us" 0) us | $(ratio "$(awk -v u="$volume_server_us" 'BEGIN { print u / 1000 }')" "$vmstat_ms") x vmstat's CPU per second | |
+| one volume read: instructions (callgrind) | $(fmt "$volume_ir_per_read" 0) | | |
 | instructions per record (callgrind, grab) | $(fmt "$ir_grab" 0) | $(ratio "$ir_grab" "$ir_vmstat") x vmstat's $(fmt "$ir_vmstat" 0) per line | |
 EOF
