@@ -49,33 +49,23 @@ QWeatherClient::QWeatherClient(const QString &city, const QString &apiKey, QObje
                                WeatherHooks hooks)
     : QThread(parent), city(city), apiKey(apiKey), m_hooks(std::move(hooks))
 {
-    // The creator connects to our signals right after this constructor
-    // returns, on its own thread and before it goes back to its event loop,
-    // so the first time that loop runs this call the receivers are in place.
+    // Queued to this object: it runs when the creator's thread is next in
+    // its event loop, after the connections it makes on return from here.
+    // Posted events die with the object, so a client destroyed first never
+    // starts.
     QMetaObject::invokeMethod(
-        this,
-        [this] {
-            const std::lock_guard<std::mutex> lock(m_gateMutex);
-            m_receiversReady = true;
-            m_gateOpened.notify_all();
-        },
-        Qt::QueuedConnection);
-    start(QThread::InheritPriority);
+        this, [this] { start(QThread::InheritPriority); }, Qt::QueuedConnection);
 }
 
 QWeatherClient::~QWeatherClient()
 {
-    {
-        const std::lock_guard<std::mutex> lock(m_gateMutex);
-        m_stopping = true;
-        m_gateOpened.notify_all();
-    }
+    m_stopping = true;
     // A transfer in progress notices m_stopping in its progress check within
     // about a second; quit() ends the event loop, or makes a later exec()
     // return at once.
     quit();
     wait();
-    const std::lock_guard<std::mutex> finished(m_gateMutex);
+    const std::lock_guard<std::mutex> finished(m_finishedMutex);
     if (curlHandle) {
         curl_easy_cleanup(curlHandle);
         curlHandle = nullptr;
@@ -91,8 +81,8 @@ void QWeatherClient::run()
     connect(&timer, &QTimer::timeout, this, &QWeatherClient::fetchWeather, Qt::DirectConnection);
     timer.start();
 
-    const std::string found = lookupCityByIp(m_hooks.geoBaseUrl.toStdString(),
-                                             m_hooks.lookupTimeoutSeconds, &m_stopping);
+    const std::string found =
+        lookupCityByIp(m_hooks.geoBaseUrl.toStdString(), m_hooks.lookupTimeoutSeconds, &m_stopping);
     // Read as C text: a city with a NUL in it is cut there.
     if (!found.empty())
         city = QString::fromUtf8(found.c_str());
@@ -104,7 +94,7 @@ void QWeatherClient::run()
     // Pairs with the lock the destructor takes after wait(): QThread::wait()
     // already orders everything done here before its return, but through
     // primitives that ThreadSanitizer cannot see.
-    const std::lock_guard<std::mutex> finished(m_gateMutex);
+    const std::lock_guard<std::mutex> finished(m_finishedMutex);
 }
 
 void QWeatherClient::fetchWeather()
@@ -190,21 +180,8 @@ WeatherDecode QWeatherClient::decodeWeatherResponse(const QByteArray &utf8Body)
 
 void QWeatherClient::deliver(const WeatherDecode &outcome)
 {
-    if (!waitForReceivers())
-        return;
     if (outcome.ok)
         emit weatherUpdated(outcome.temperature, outcome.descriptionId);
     else
         emit errorOccurred(outcome.error);
-}
-
-bool QWeatherClient::waitForReceivers()
-{
-    // On the owner's thread the creator has long returned from the
-    // constructor, so its connections exist; waiting there would deadlock.
-    if (QThread::currentThread() == thread())
-        return true;
-    std::unique_lock<std::mutex> lock(m_gateMutex);
-    m_gateOpened.wait(lock, [this] { return m_receiversReady || m_stopping; });
-    return !m_stopping;
 }

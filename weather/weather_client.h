@@ -4,7 +4,6 @@
 #include <QThread>
 
 #include <atomic>
-#include <condition_variable>
 #include <mutex>
 
 #include "city_lookup.h"
@@ -41,9 +40,12 @@ struct WeatherDecode
 ///
 /// Every request runs on the client's own thread, which keeps an event loop
 /// and the refresh timer, so the creator's thread is never blocked by the
-/// network. Nothing is emitted before the creator's thread has returned to
-/// its event loop, so connections made right after construction see every
-/// outcome. libcurl's global state is left to main(): the client neither
+/// network. The thread starts the first time the creator's thread returns to
+/// its event loop, not in the constructor: connections made right after
+/// construction are then in place before the thread exists, see every
+/// outcome, and never touch the signal tables while the thread emits (its
+/// first emission is QThread::started). A client destroyed before then never
+/// starts. libcurl's global state is left to main(): the client neither
 /// initialises nor cleans it up.
 class QWeatherClient : public QThread
 {
@@ -75,9 +77,6 @@ private:
     /// unless the client is being destroyed. Runs on the weather thread.
     void fetchWeather();
     void deliver(const WeatherDecode &outcome);
-    /// Blocks a caller off the owner's thread until the owner's event loop has
-    /// run once after construction. False when the client is going away.
-    bool waitForReceivers();
 
     QString city;
     QString apiKey;
@@ -85,8 +84,7 @@ private:
     WeatherHooks m_hooks;
 
     std::atomic<bool> m_stopping{false};
-    // Plain pthread-backed primitives, so ThreadSanitizer sees the hand-over.
-    std::mutex m_gateMutex;
-    std::condition_variable m_gateOpened;
-    bool m_receiversReady = false; ///< guarded by m_gateMutex
+    /// Taken by the thread's last step and by the destructor after wait(), so
+    /// ThreadSanitizer sees that everything the thread did comes first.
+    std::mutex m_finishedMutex;
 };
