@@ -52,9 +52,18 @@ QWeatherClient::QWeatherClient(const QString &city, const QString &apiKey, QObje
     // Queued to this object: it runs when the creator's thread is next in
     // its event loop, after the connections it makes on return from here.
     // Posted events die with the object, so a client destroyed first never
-    // starts.
+    // starts. The new thread emits QThread::started outside our lock; waiting
+    // until run() has begun puts that emission before anything the creator
+    // connects later.
     QMetaObject::invokeMethod(
-        this, [this] { start(QThread::InheritPriority); }, Qt::QueuedConnection);
+        this,
+        [this] {
+            std::unique_lock<std::mutex> lock(m_outcomeMutex);
+            start(QThread::InheritPriority);
+            if (isRunning())
+                m_runBegun.wait(lock, [this] { return m_running; });
+        },
+        Qt::QueuedConnection);
 }
 
 QWeatherClient::~QWeatherClient()
@@ -74,6 +83,12 @@ QWeatherClient::~QWeatherClient()
 
 void QWeatherClient::run()
 {
+    {
+        const std::lock_guard<std::mutex> lock(m_outcomeMutex);
+        m_running = true;
+    }
+    m_runBegun.notify_all();
+
     // Created here so that it belongs to this thread and its refreshes run
     // here, never on the creator's thread.
     QTimer timer;
@@ -178,8 +193,14 @@ WeatherDecode QWeatherClient::decodeWeatherResponse(const QByteArray &utf8Body)
     return outcome;
 }
 
+std::unique_lock<std::mutex> QWeatherClient::holdOutcomes()
+{
+    return std::unique_lock<std::mutex>(m_outcomeMutex);
+}
+
 void QWeatherClient::deliver(const WeatherDecode &outcome)
 {
+    const std::lock_guard<std::mutex> lock(m_outcomeMutex);
     if (outcome.ok)
         emit weatherUpdated(outcome.temperature, outcome.descriptionId);
     else

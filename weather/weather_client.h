@@ -4,6 +4,7 @@
 #include <QThread>
 
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 
 #include "city_lookup.h"
@@ -65,6 +66,13 @@ public:
     /// Decodes `body` and emits exactly one signal.
     void parseWeatherResponse(const QString &body);
 
+    /// Held while connecting to or disconnecting from a client that may be
+    /// running: the client emits only under this lock. Qt 5 hands a new
+    /// connection to a thread that is emitting with no ordering at all (a
+    /// relaxed store of the connection it has just filled in), so the two
+    /// must never overlap.
+    std::unique_lock<std::mutex> holdOutcomes();
+
 signals:
     void weatherUpdated(float temperature, uchar descriptionId);
     void errorOccurred(QString error);
@@ -84,6 +92,11 @@ private:
     WeatherHooks m_hooks;
 
     std::atomic<bool> m_stopping{false};
+    std::mutex m_outcomeMutex; ///< held by every emission; see holdOutcomes()
+    std::condition_variable m_runBegun;
+    /// run() has begun, so QThread::started has been emitted; m_outcomeMutex
+    /// guards it.
+    bool m_running = false;
     /// Taken by the thread's last step and by the destructor after wait(), so
     /// ThreadSanitizer sees that everything the thread did comes first.
     std::mutex m_finishedMutex;
