@@ -108,7 +108,7 @@ void QWeatherClient::run()
         exec();
     // Pairs with the lock the destructor takes after wait(): QThread::wait()
     // already orders everything done here before its return, but through
-    // primitives that ThreadSanitizer cannot see.
+    // primitives that ThreadSanitizer cannot see unless Qt is built for it.
     const std::lock_guard<std::mutex> finished(m_finishedMutex);
 }
 

@@ -46,8 +46,9 @@ struct WeatherDecode
 /// construction are then in place before the thread exists, see every
 /// outcome, and never touch the signal tables while the thread emits (its
 /// first emission is QThread::started). A client destroyed before then never
-/// starts. libcurl's global state is left to main(): the client neither
-/// initialises nor cleans it up.
+/// starts. Later connections are made under holdOutcomes(). libcurl's
+/// global state is left to main(): the client neither initialises nor
+/// cleans it up.
 class QWeatherClient : public QThread
 {
     Q_OBJECT
