@@ -121,6 +121,8 @@ QGrabPcData::QGrabPcData(GrabHooks hooks, QObject *parent)
     if (!ObjectRegistry::weatherClient)
         ObjectRegistry::weatherClient = new QWeatherClient(
             QString(), QString::fromLatin1(kWeatherApiKey), this, m_hooks.weatherHooks);
+    // A later aggregator meets a client whose thread runs and emits.
+    const auto hold = ObjectRegistry::weatherClient->holdOutcomes();
     connect(ObjectRegistry::weatherClient, SIGNAL(weatherUpdated(float, uchar)), this,
             SLOT(on_weatherUpdated(float, uchar)));
     connect(ObjectRegistry::weatherClient, SIGNAL(errorOccurred(QString)), this,
@@ -133,8 +135,12 @@ QGrabPcData::~QGrabPcData()
     // client it created must neither be deleted under its running thread nor
     // leave the registry pointing at freed memory: it outlives us unparented,
     // like the sampler.
-    if (ObjectRegistry::weatherClient && ObjectRegistry::weatherClient->parent() == this)
+    if (!ObjectRegistry::weatherClient)
+        return;
+    if (ObjectRegistry::weatherClient->parent() == this)
         ObjectRegistry::weatherClient->setParent(nullptr);
+    const auto hold = ObjectRegistry::weatherClient->holdOutcomes();
+    disconnect(ObjectRegistry::weatherClient, nullptr, this, nullptr);
 }
 
 void QGrabPcData::on_CPU_Param(float Load, float Temperature, float mem_usge)

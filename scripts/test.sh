@@ -5,7 +5,8 @@
 # smoke-runs the benchmark, soaks grab mode (3 min unless
 # PCREPORT_SOAK_SECONDS says otherwise) and runs it under memcheck, runs the
 # suite again built with AddressSanitizer and UndefinedBehaviorSanitizer,
-# fuzzes the decoders, then builds pcreport.exe and runs it and the Win32
+# and again with ThreadSanitizer against a Qt built for it (cached), fuzzes
+# the decoders, then builds pcreport.exe and runs it and the Win32
 # tests under wine. The faults are injected once, in the first build: the
 # other builds run the rest of the suite.
 set -uo pipefail
@@ -22,6 +23,7 @@ PCREPORT_QT=6 BUILD_DIR=$build/qt6 "$top/scripts/build.sh" && (cd "$build/qt6" &
 PCREPORT_SOAK_SECONDS=${PCREPORT_SOAK_SECONDS:-180} bash "$top/tests/faults/soak.sh" "$build" "$build/tests/record_reader" || status=1
 bash "$top/tests/faults/soak.sh" "$build" "$build/tests/record_reader" --memcheck || status=1
 "$top/scripts/test_sanitizers.sh" "$build/sanitize" || status=1
+"$top/scripts/test_sanitizers.sh" --thread "$build/tsan" || status=1
 "$top/scripts/test_fuzz.sh" "$build/fuzz" || status=1
 PCREPORT_FAKE_WEATHER_SERVICE=$build/tests/weather_fake_service "$top/scripts/test_windows.sh" "$build/windows" || status=1
 exit $status

@@ -74,8 +74,15 @@ int FakeHttpServer::setResponse(const QByteArray &path, const FakeResponse &resp
 
 QList<FakeRequest> FakeHttpServer::requests() const
 {
+    // A list of its own, not a shared copy of ours: Qt 5 tells whether a
+    // list is shared with a relaxed load, so the server thread's next append
+    // could write in place while the caller still copies the block out.
     const std::lock_guard<std::mutex> lock(m_mutex);
-    return m_requests;
+    QList<FakeRequest> copy;
+    copy.reserve(m_requests.size());
+    for (const FakeRequest &request : m_requests)
+        copy.append(request);
+    return copy;
 }
 
 int FakeHttpServer::requestCount(const QByteArray &path) const

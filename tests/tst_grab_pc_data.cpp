@@ -68,6 +68,7 @@ private slots:
     void errorChangesNothing();
     void recordAcrossMidnight();
     void recordQueueDropsOldest();
+    void cleanupTestCase();
 
 private:
     FakeHttpServer m_service;
@@ -254,6 +255,18 @@ void TestGrabPcData::recordQueueDropsOldest()
     });
     QCOMPARE(queue.pop(), QByteArray("6"));
     producer.join();
+}
+
+// The sampler and weather threads outlive every aggregator, so they are
+// ended here: left running, they would post their signals to an application
+// object that is being destroyed.
+void TestGrabPcData::cleanupTestCase()
+{
+    delete m_first; // leaves the weather client without a parent
+    delete ObjectRegistry::weatherClient;
+    delete ObjectRegistry::sampler;
+    ObjectRegistry::weatherClient = nullptr;
+    ObjectRegistry::sampler = nullptr;
 }
 
 QTEST_GUILESS_MAIN(TestGrabPcData)

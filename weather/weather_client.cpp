@@ -49,33 +49,32 @@ QWeatherClient::QWeatherClient(const QString &city, const QString &apiKey, QObje
                                WeatherHooks hooks)
     : QThread(parent), city(city), apiKey(apiKey), m_hooks(std::move(hooks))
 {
-    // The creator connects to our signals right after this constructor
-    // returns, on its own thread and before it goes back to its event loop,
-    // so the first time that loop runs this call the receivers are in place.
+    // Queued to this object: it runs when the creator's thread is next in
+    // its event loop, after the connections it makes on return from here.
+    // Posted events die with the object, so a client destroyed first never
+    // starts. The new thread emits QThread::started outside our lock; waiting
+    // until run() has begun puts that emission before anything the creator
+    // connects later.
     QMetaObject::invokeMethod(
         this,
         [this] {
-            const std::lock_guard<std::mutex> lock(m_gateMutex);
-            m_receiversReady = true;
-            m_gateOpened.notify_all();
+            std::unique_lock<std::mutex> lock(m_outcomeMutex);
+            start(QThread::InheritPriority);
+            if (isRunning())
+                m_runBegun.wait(lock, [this] { return m_running; });
         },
         Qt::QueuedConnection);
-    start(QThread::InheritPriority);
 }
 
 QWeatherClient::~QWeatherClient()
 {
-    {
-        const std::lock_guard<std::mutex> lock(m_gateMutex);
-        m_stopping = true;
-        m_gateOpened.notify_all();
-    }
+    m_stopping = true;
     // A transfer in progress notices m_stopping in its progress check within
     // about a second; quit() ends the event loop, or makes a later exec()
     // return at once.
     quit();
     wait();
-    const std::lock_guard<std::mutex> finished(m_gateMutex);
+    const std::lock_guard<std::mutex> finished(m_finishedMutex);
     if (curlHandle) {
         curlapi::easy_cleanup(curlHandle);
         curlHandle = nullptr;
@@ -84,6 +83,12 @@ QWeatherClient::~QWeatherClient()
 
 void QWeatherClient::run()
 {
+    {
+        const std::lock_guard<std::mutex> lock(m_outcomeMutex);
+        m_running = true;
+    }
+    m_runBegun.notify_all();
+
     // Created here so that it belongs to this thread and its refreshes run
     // here, never on the creator's thread.
     QTimer timer;
@@ -103,8 +108,8 @@ void QWeatherClient::run()
         exec();
     // Pairs with the lock the destructor takes after wait(): QThread::wait()
     // already orders everything done here before its return, but through
-    // primitives that ThreadSanitizer cannot see.
-    const std::lock_guard<std::mutex> finished(m_gateMutex);
+    // primitives that ThreadSanitizer cannot see unless Qt is built for it.
+    const std::lock_guard<std::mutex> finished(m_finishedMutex);
 }
 
 void QWeatherClient::fetchWeather()
@@ -188,23 +193,16 @@ WeatherDecode QWeatherClient::decodeWeatherResponse(const QByteArray &utf8Body)
     return outcome;
 }
 
+std::unique_lock<std::mutex> QWeatherClient::holdOutcomes()
+{
+    return std::unique_lock<std::mutex>(m_outcomeMutex);
+}
+
 void QWeatherClient::deliver(const WeatherDecode &outcome)
 {
-    if (!waitForReceivers())
-        return;
+    const std::lock_guard<std::mutex> lock(m_outcomeMutex);
     if (outcome.ok)
         emit weatherUpdated(outcome.temperature, outcome.descriptionId);
     else
         emit errorOccurred(outcome.error);
-}
-
-bool QWeatherClient::waitForReceivers()
-{
-    // On the owner's thread the creator has long returned from the
-    // constructor, so its connections exist; waiting there would deadlock.
-    if (QThread::currentThread() == thread())
-        return true;
-    std::unique_lock<std::mutex> lock(m_gateMutex);
-    m_gateOpened.wait(lock, [this] { return m_receiversReady || m_stopping; });
-    return !m_stopping;
 }

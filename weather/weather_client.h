@@ -41,10 +41,14 @@ struct WeatherDecode
 ///
 /// Every request runs on the client's own thread, which keeps an event loop
 /// and the refresh timer, so the creator's thread is never blocked by the
-/// network. Nothing is emitted before the creator's thread has returned to
-/// its event loop, so connections made right after construction see every
-/// outcome. libcurl's global set-up runs once, with the first transfer of
-/// any client (weather/curl_api.h); nothing cleans it up.
+/// network. The thread starts the first time the creator's thread returns to
+/// its event loop, not in the constructor: connections made right after
+/// construction are then in place before the thread exists, see every
+/// outcome, and never touch the signal tables while the thread emits (its
+/// first emission is QThread::started). A client destroyed before then never
+/// starts. Later connections are made under holdOutcomes(). libcurl's
+/// global set-up runs once, with the first transfer of any client
+/// (weather/curl_api.h); nothing cleans it up.
 class QWeatherClient : public QThread
 {
     Q_OBJECT
@@ -63,6 +67,13 @@ public:
     /// Decodes `body` and emits exactly one signal.
     void parseWeatherResponse(const QString &body);
 
+    /// Held while connecting to or disconnecting from a client that may be
+    /// running: the client emits only under this lock. Qt 5 hands a new
+    /// connection to a thread that is emitting with no ordering at all (a
+    /// relaxed store of the connection it has just filled in), so the two
+    /// must never overlap.
+    std::unique_lock<std::mutex> holdOutcomes();
+
 signals:
     void weatherUpdated(float temperature, uchar descriptionId);
     void errorOccurred(QString error);
@@ -75,9 +86,6 @@ private:
     /// unless the client is being destroyed. Runs on the weather thread.
     void fetchWeather();
     void deliver(const WeatherDecode &outcome);
-    /// Blocks a caller off the owner's thread until the owner's event loop has
-    /// run once after construction. False when the client is going away.
-    bool waitForReceivers();
 
     QString city;
     QString apiKey;
@@ -85,8 +93,12 @@ private:
     WeatherHooks m_hooks;
 
     std::atomic<bool> m_stopping{false};
-    // Plain pthread-backed primitives, so ThreadSanitizer sees the hand-over.
-    std::mutex m_gateMutex;
-    std::condition_variable m_gateOpened;
-    bool m_receiversReady = false; ///< guarded by m_gateMutex
+    std::mutex m_outcomeMutex; ///< held by every emission; see holdOutcomes()
+    std::condition_variable m_runBegun;
+    /// run() has begun, so QThread::started has been emitted; m_outcomeMutex
+    /// guards it.
+    bool m_running = false;
+    /// Taken by the thread's last step and by the destructor after wait(), so
+    /// ThreadSanitizer sees that everything the thread did comes first.
+    std::mutex m_finishedMutex;
 };
