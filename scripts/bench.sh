@@ -281,9 +281,13 @@ cat >"$work/volume.cpp" <<'EOF'
 #include "output/system_volume.h"
 #include <cstdio>
 #include <cstdlib>
+#include <unistd.h>
 int main(int argc, char **argv) {
     double volume = -1;
-    for (int i = 0, n = std::atoi(argv[1]); i < n; ++i) volume = readSystemVolume();
+    for (int i = 0, n = std::atoi(argv[1]); i < n; ++i) {
+        if (argc > 2) sleep(1); // paced: one read a second, as grab mode reads
+        volume = readSystemVolume();
+    }
     std::printf("%g\n", volume);
     return static_cast<int>(volume) == 30 ? 0 : 1; // the record truncates it
 }
@@ -306,6 +310,22 @@ volume_ir() { valgrind --tool=callgrind --callgrind-out-file=/dev/null "$work/vo
   awk '/Collected/ { print $NF }'; }
 ir10=$(volume_ir 10); ir60=$(volume_ir 60)
 volume_ir_per_read=$(awk -v a="$ir10" -v b="$ir60" 'BEGIN { print (b - a) / 50 }')
+# The floor of the CPU goals: a process that does nothing but what every
+# record must, one fresh volume read a second, and what it makes the sound
+# server do.
+p0=$(proc_ns "$pulse_pid")
+"$work/volume" "$seconds" paced >/dev/null &
+paced_pid=$!
+pids+=("$paced_pid")
+sleep 0.5
+r0=$(proc_ns "$paced_pid")
+sleep "$((seconds - 1))"
+r1=$(proc_ns "$paced_pid"); p1=$(proc_ns "$pulse_pid")
+wait "$paced_pid" || fail "the paced volume loop did not read 30"
+paced_ms=$(awk -v a="$r0" -v b="$r1" -v s="$((seconds - 1))" 'BEGIN { print (b - a) / 1e6 / s }')
+paced_server_ms=$(awk -v a="$p0" -v b="$p1" -v i="$pulse_idle_ms" -v s="$((seconds - 1))" \
+  'BEGIN { x = (b - a) / 1e6 / (s + 0.5) - i; print x < 0 ? 0 : x }')
+paced_total=$(awk -v a="$paced_ms" -v b="$paced_server_ms" 'BEGIN { print a + b }')
 
 # --- instructions per record (callgrind) ---------------------------------------
 # Two dumps a few records apart: the second holds only what ran between them,
@@ -360,5 +380,6 @@ Records in the window: $with_records with the sound server, $alone_records witho
 | - floor with libpulse linked | $(fmt "$libfloor_ms") ms | $(ratio "$libfloor_ms" "$floor_ms") x the Qt Core floor; check is $(ratio "$check_ms" "$libfloor_ms") x this | |
 | one volume read: the sound server's CPU, mean of $volume_reads back to back | $(fmt "$volume_server_us" 0) us | $(ratio "$(awk -v u="$volume_server_us" 'BEGIN { print u / 1000 }')" "$vmstat_ms") x vmstat's CPU per second | |
 | one volume read: instructions (callgrind) | $(fmt "$volume_ir_per_read" 0) | | |
+| floor of the CPU goals: one volume read a second alone, with the sound server's share | $(fmt "$paced_total" 3) ms | $(ratio "$paced_total" "$vmstat_ms") x vmstat (reader $(ratio "$paced_ms" "$vmstat_ms") x, server $(ratio "$paced_server_ms" "$vmstat_ms") x) | |
 | instructions per record (callgrind, grab) | $(fmt "$ir_grab" 0) | $(ratio "$ir_grab" "$ir_vmstat") x vmstat's $(fmt "$ir_vmstat" 0) per line | |
 EOF
