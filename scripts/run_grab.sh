@@ -21,4 +21,7 @@ elif ! "$monitor" --check-sensor >/dev/null 2>&1; then
   # Give it a moment to publish before the first sample.
   for _ in $(seq 50); do [ -e /dev/shm/CoreTempMappingObject ] && break; sleep 0.1; done
 fi
-"$build/pcreport" grab
+# As ./pcreport: the program reads a mode word in its own path too, and the
+# checkout's path may hold "check".
+cd "$build"
+./pcreport grab

@@ -98,7 +98,9 @@ grab_beside_monitor() {
         monitor_pid=$!
         for _ in $(seq 50); do [ -e /dev/shm/CoreTempMappingObject ] && break; sleep 0.1; done
     fi
-    "${netns[@]}" "$build/pcreport" grab >"$out" 2>"$build/grab-20s.err" &
+    # Started as ./pcreport: every argument counts for the mode, argv[0] too,
+    # and the build's path may hold the word check.
+    (cd "$build" && exec "${netns[@]}" ./pcreport grab) >"$out" 2>"$build/grab-20s.err" &
     grab_pid=$!
     sleep 20
     kill -TERM "$grab_pid" 2>/dev/null

@@ -81,6 +81,9 @@ cleanup() {
     if [ -n "${pulse_dir:-}" ]; then
         rm -rf "$pulse_dir"
     fi
+    if [ -n "${e2e:-}" ]; then
+        rm -rf "$e2e"
+    fi
     if [ -n "$wineserver" ]; then
         "$wineserver" -k 2>/dev/null
     fi
@@ -166,11 +169,19 @@ PULSE_SERVER="unix:$pulse_dir/nobody" run_test system_volume_no_server tst_syste
 
 # --- pcreport.exe end to end ---------------------------------------------------
 # Each run gets a folder of its own holding pcreport.exe and the test
-# tasklist.exe, which Windows finds there before wine's own.
+# tasklist.exe, which Windows finds there before wine's own. Those folders lie
+# outside the build: wine hands the program its full path as argv[0], and a
+# checkout under a folder such as /check would turn every grab into check.
 bin=$build/tests/windows
-e2e=$build/e2e
-rm -rf "$e2e"
-mkdir -p "$e2e"
+e2e=""
+for _ in 1 2 3; do # the random letters could spell one, too
+    e2e=$(mktemp -d "${TMPDIR:-/tmp}/pcreport-wine.XXXXXX") || break
+    case $e2e in *check* | *grab*) rmdir "$e2e"; e2e="" ;; *) break ;; esac
+done
+if [ -z "$e2e" ]; then
+    fail_stage "e2e: no folder free of the words check and grab under ${TMPDIR:-/tmp}"
+    finish
+fi
 # result NAME COMMAND...: one PASS or FAIL line for COMMAND's outcome.
 result() {
     local name=$1
