@@ -143,6 +143,41 @@ int main(void) {
 EOF
 cc -O2 -o "$work/monfloor" "$work/monfloor.c"
 
+# The record's floor: what each record needs and nothing else, on one thread
+# with no event loop: the shared block, /proc/meminfo, a fresh volume read and
+# the line, through the program's own sources, one record a second. It starts
+# as pcreport starts (Qt Core and libpulse linked, the application object), so
+# its first line is also the floor of the first record.
+cat >"$work/recfloor.cpp" <<'EOF'
+#include <QCoreApplication>
+#include <unistd.h>
+#include "output/output_record.h"
+#include "output/system_volume.h"
+#include "sampler/coretemp_proxy.h"
+#include "sampler/memory_status.h"
+int main(int argc, char **argv) {
+    QCoreApplication app(argc, argv);
+    for (;;) {
+        RecordValues values;
+        CoreTempProxy proxy;
+        if (proxy.GetData()) {
+            values.temperature = proxy.GetTemp(0);
+            values.load = static_cast<float>(proxy.GetCoreLoad(0));
+        }
+        values.memoryUsage = memoryUsagePercent();
+        values.systemVolume = readSystemVolume();
+        if (!writeRecordLine(stdout, buildRecordLine(QDateTime::currentDateTime(), values)))
+            return 1;
+        sleep(1);
+    }
+}
+EOF
+# shellcheck disable=SC2046
+c++ -O2 -std=c++17 -fPIC -I"$top" -o "$work/recfloor" "$work/recfloor.cpp" \
+  "$top"/output/{output_record,system_volume_pulse,pulse_poll_loop}.cpp \
+  "$top"/sampler/{coretemp_proxy,coretemp_proxy_posix,coretemp_shared,memory_status,memory_status_linux}.cpp \
+  $(pkg-config --cflags --libs Qt5Core libpulse) -lrt
+
 # --- measuring ------------------------------------------------------------------
 # CPU nanoseconds of one task, or of all live tasks of a process.
 task_ns() { awk '{ print $1 }' "/proc/$1/task/$2/schedstat" 2>/dev/null || echo 0; }
@@ -215,8 +250,11 @@ pulse_idle_ms=$(awk -v a="$p0" -v b="$p1" -v s="$seconds" 'BEGIN { print (b - a)
 [ $((l1 - l0)) -gt 0 ] || fail "vmstat wrote nothing"
 
 # --- window 2: pcreport grab with the sound server ---------------------------
-run_grab() { # $1: output file; sets the g_* figures
-  start_piped "$1" "$work/pcreport" grab
+run_grab() { # $1: output file, then the command (pcreport grab by default); sets the g_* figures
+  local out=$1; shift
+  [ $# -gt 0 ] || set -- "$work/pcreport" grab
+  set -- "$out" "$@"
+  start_piped "$@"
   local pid=$started
   sleep "$warmup"
   local main0 samp0 weat0 all0 mon0 pul0 rec0 anon_peak=0 anon_start a
@@ -234,7 +272,7 @@ run_grab() { # $1: output file; sets the g_* figures
   a=$(status_kb "$pid" RssAnon)
   [ "$a" -gt "$anon_peak" ] && anon_peak=$a
   g_records=$(($(lines "$1") - rec0))
-  [ "$g_records" -gt 0 ] || fail "pcreport grab wrote no record: $(tail -n 5 "$work/stderr.log")"
+  [ "$g_records" -gt 0 ] || fail "${2##*/} wrote no record: $(tail -n 5 "$work/stderr.log")"
   g_main=$(awk -v a="$main0" -v b="$(task_ns "$pid" "$pid")" -v r="$g_records" 'BEGIN { print (b - a) / 1e6 / r }')
   g_sampler=$(awk -v a="$samp0" -v b="$(task_ns "$pid" "$sampler")" -v r="$g_records" 'BEGIN { print (b - a) / 1e6 / r }')
   g_weather=$(awk -v a="$weat0" -v b="$(task_ns "$pid" "$weather")" -v r="$g_records" 'BEGIN { print (b - a) / 1e6 / r }')
@@ -261,12 +299,14 @@ alone_records=$g_records alone_all=$g_all alone_main=$g_main
 # --- start-up: first record, check mode --------------------------------------
 first_runs=5
 [ "$smoke" = 1 ] && first_runs=2
-first_us=0 vm_first_us=0
+first_us=0 vm_first_us=0 floor_first_us=0
 for _ in $(seq "$first_runs"); do
   first_us=$((first_us + $("$work/benchtool" firstline "$work/pcreport" grab 2>>"$work/stderr.log")))
+  floor_first_us=$((floor_first_us + $("$work/benchtool" firstline "$work/recfloor" 2>>"$work/stderr.log")))
   vm_first_us=$((vm_first_us + $("$work/benchtool" firstline vmstat -n 1)))
 done
 first_ms=$(awk -v u="$first_us" -v n="$first_runs" 'BEGIN { print u / n / 1000 }')
+floor_first_ms=$(awk -v u="$floor_first_us" -v n="$first_runs" 'BEGIN { print u / n / 1000 }')
 vm_first_ms=$(awk -v u="$vm_first_us" -v n="$first_runs" 'BEGIN { print u / n / 1000 }')
 "$work/benchtool" repeat 2 "$work/pcreport" check >/dev/null # warm the page cache
 check_ms=$("$work/benchtool" repeat "$check_runs" "$work/pcreport" check)
@@ -281,13 +321,10 @@ cat >"$work/volume.cpp" <<'EOF'
 #include "output/system_volume.h"
 #include <cstdio>
 #include <cstdlib>
-#include <unistd.h>
-int main(int argc, char **argv) {
+int main(int, char **argv) {
     double volume = -1;
-    for (int i = 0, n = std::atoi(argv[1]); i < n; ++i) {
-        if (argc > 2) sleep(1); // paced: one read a second, as grab mode reads
+    for (int i = 0, n = std::atoi(argv[1]); i < n; ++i)
         volume = readSystemVolume();
-    }
     std::printf("%g\n", volume);
     return static_cast<int>(volume) == 30 ? 0 : 1; // the record truncates it
 }
@@ -310,22 +347,17 @@ volume_ir() { valgrind --tool=callgrind --callgrind-out-file=/dev/null "$work/vo
   awk '/Collected/ { print $NF }'; }
 ir10=$(volume_ir 10); ir60=$(volume_ir 60)
 volume_ir_per_read=$(awk -v a="$ir10" -v b="$ir60" 'BEGIN { print (b - a) / 50 }')
-# The floor of the CPU goals: a process that does nothing but what every
-# record must, one fresh volume read a second, and what it makes the sound
-# server do.
-p0=$(proc_ns "$pulse_pid")
-"$work/volume" "$seconds" paced >/dev/null &
-paced_pid=$!
-pids+=("$paced_pid")
-sleep 0.5
-r0=$(proc_ns "$paced_pid")
-sleep "$((seconds - 1))"
-r1=$(proc_ns "$paced_pid"); p1=$(proc_ns "$pulse_pid")
-wait "$paced_pid" || fail "the paced volume loop did not read 30"
-paced_ms=$(awk -v a="$r0" -v b="$r1" -v s="$((seconds - 1))" 'BEGIN { print (b - a) / 1e6 / s }')
-paced_server_ms=$(awk -v a="$p0" -v b="$p1" -v i="$pulse_idle_ms" -v s="$((seconds - 1))" \
-  'BEGIN { x = (b - a) / 1e6 / (s + 0.5) - i; print x < 0 ? 0 : x }')
-paced_total=$(awk -v a="$paced_ms" -v b="$paced_server_ms" 'BEGIN { print a + b }')
+# The floor of the CPU goals: a record's work and nothing else, one record a
+# second on one thread, measured as grab mode is; once with the sound server
+# (with its share), once without.
+run_grab "$work/floor.out" "$work/recfloor"
+grep -q '"SystemVolume":30' "$work/floor.out" || fail "the record floor does not read the sink's 30 %"
+floor_all=$g_all
+floor_pulse=$(awk -v a="$g_pulse" -v b="$pulse_idle_ms" -v r="$g_records" -v s="$seconds" \
+  'BEGIN { x = (a - b) * s / r; print x < 0 ? 0 : x }')
+floor_total=$(awk -v a="$floor_all" -v p="$floor_pulse" -v m="$monfloor_ms" 'BEGIN { print a + p + m }')
+PULSE_SERVER=unix:$work/no-such-server run_grab "$work/floor-nopulse.out" "$work/recfloor"
+floor_alone=$g_all
 
 # --- instructions per record (callgrind) ---------------------------------------
 # Two dumps a few records apart: the second holds only what ran between them,
@@ -364,6 +396,7 @@ Records in the window: $with_records with the sound server, $alone_records witho
 | figure | value | ratio | goal |
 |---|---|---|---|
 | all pcreport makes the machine do, per record | $(fmt "$total" 3) ms | $(ratio "$total" "$vmstat_ms") x vmstat | <= 3 ($(verdict "$(ratio "$total" "$vmstat_ms")" 3)) |
+| - floor: the record floor, its sound server share and the monitor floor | $(fmt "$floor_total" 3) ms | $(ratio "$floor_total" "$vmstat_ms") x vmstat (record floor $(ratio "$floor_all" "$vmstat_ms") x, server $(ratio "$floor_pulse" "$vmstat_ms") x) | |
 | pcreport, all threads, per record | $(fmt "$with_all" 3) ms | $(ratio "$with_all" "$vmstat_ms") x vmstat | |
 | - main thread (record, volume probe) | $(fmt "$with_main" 3) ms | $(ratio "$with_main" "$vmstat_ms") x vmstat | |
 | - sampler thread | $(fmt "$with_sampler" 3) ms | $(ratio "$with_sampler" "$vmstat_ms") x vmstat | |
@@ -373,13 +406,14 @@ Records in the window: $with_records with the sound server, $alone_records witho
 | - floor: wake, read /proc/stat and /proc/cpuinfo, write the block | $(fmt "$monfloor_ms" 3) ms | $(ratio "$monfloor_ms" "$vmstat_ms") x vmstat | |
 | pcreport with no sound server, per record | $(fmt "$alone_all" 3) ms | $(ratio "$alone_all" "$vmstat_ms") x vmstat | <= 1.5 ($(verdict "$(ratio "$alone_all" "$vmstat_ms")" 1.5)) |
 | - its main thread | $(fmt "$alone_main" 3) ms | $(ratio "$alone_main" "$vmstat_ms") x vmstat | |
+| - floor: the record floor with no sound server | $(fmt "$floor_alone" 3) ms | $(ratio "$floor_alone" "$vmstat_ms") x vmstat | |
 | resident memory, steady / peak | $rss / $hwm KiB | $(ratio "$rss" "$vmstat_rss") / $(ratio "$hwm" "$vmstat_rss") x vmstat's $vmstat_rss KiB | |
 | anonymous memory, window start / end / peak | $anon_start / $anon / $anon_peak KiB | $(ratio "$anon_peak" "$vmstat_anon") x vmstat's $vmstat_anon KiB | <= 3072 KiB and flat ($(verdict "$anon_peak" 3072), grew $((anon - anon_start)) KiB) |
-| start to first record (monitor running), mean of $first_runs | $(fmt "$first_ms") ms | $(ratio "$first_ms" "$vm_first_ms") x vmstat's first line ($(fmt "$vm_first_ms") ms); the library floor alone takes $(fmt "$libfloor_ms") ms | <= 20 ms ($(verdict "$first_ms" 20)) |
+| start to first record (monitor running), mean of $first_runs | $(fmt "$first_ms") ms | $(ratio "$first_ms" "$vm_first_ms") x vmstat's first line ($(fmt "$vm_first_ms") ms) | <= 20 ms ($(verdict "$first_ms" 20)) |
+| - floor: the record floor's first line | $(fmt "$floor_first_ms") ms | pcreport is $(ratio "$first_ms" "$floor_first_ms") x this; the library floor alone takes $(fmt "$libfloor_ms") ms | |
 | pcreport check, wall time, mean of $check_runs | $(fmt "$check_ms") ms | $(ratio "$check_ms" "$floor_ms") x the Qt Core floor ($(fmt "$floor_ms") ms) | <= 2 ($(verdict "$(ratio "$check_ms" "$floor_ms")" 2)) |
 | - floor with libpulse linked | $(fmt "$libfloor_ms") ms | $(ratio "$libfloor_ms" "$floor_ms") x the Qt Core floor; check is $(ratio "$check_ms" "$libfloor_ms") x this | |
 | one volume read: the sound server's CPU, mean of $volume_reads back to back | $(fmt "$volume_server_us" 0) us | $(ratio "$(awk -v u="$volume_server_us" 'BEGIN { print u / 1000 }')" "$vmstat_ms") x vmstat's CPU per second | |
 | one volume read: instructions (callgrind) | $(fmt "$volume_ir_per_read" 0) | | |
-| floor of the CPU goals: one volume read a second alone, with the sound server's share | $(fmt "$paced_total" 3) ms | $(ratio "$paced_total" "$vmstat_ms") x vmstat (reader $(ratio "$paced_ms" "$vmstat_ms") x, server $(ratio "$paced_server_ms" "$vmstat_ms") x) | |
 | instructions per record (callgrind, grab) | $(fmt "$ir_grab" 0) | $(ratio "$ir_grab" "$ir_vmstat") x vmstat's $(fmt "$ir_vmstat" 0) per line | |
 EOF
