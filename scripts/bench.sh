@@ -250,10 +250,7 @@ pulse_idle_ms=$(awk -v a="$p0" -v b="$p1" -v s="$seconds" 'BEGIN { print (b - a)
 [ $((l1 - l0)) -gt 0 ] || fail "vmstat wrote nothing"
 
 # --- window 2: pcreport grab with the sound server ---------------------------
-run_grab() { # $1: output file, then the command (pcreport grab by default); sets the g_* figures
-  local out=$1; shift
-  [ $# -gt 0 ] || set -- "$work/pcreport" grab
-  set -- "$out" "$@"
+run_grab() { # $1: output file, then the command; sets the g_* figures
   start_piped "$@"
   local pid=$started
   sleep "$warmup"
@@ -278,22 +275,23 @@ run_grab() { # $1: output file, then the command (pcreport grab by default); set
   g_weather=$(awk -v a="$weat0" -v b="$(task_ns "$pid" "$weather")" -v r="$g_records" 'BEGIN { print (b - a) / 1e6 / r }')
   g_all=$(awk -v a="$all0" -v b="$(proc_ns "$pid")" -v r="$g_records" 'BEGIN { print (b - a) / 1e6 / r }')
   g_monitor=$(awk -v a="$mon0" -v b="$(proc_ns "$monitor_pid")" -v s="$seconds" 'BEGIN { print (b - a) / 1e6 / s }')
-  g_pulse=$(awk -v a="$pul0" -v b="$(proc_ns "$pulse_pid")" -v s="$seconds" 'BEGIN { print (b - a) / 1e6 / s }')
+  # The sound server's CPU over the window beyond its idle rate, per record.
+  g_pulse_extra=$(awk -v a="$pul0" -v b="$(proc_ns "$pulse_pid")" -v i="$pulse_idle_ms" -v r="$g_records" \
+    -v s="$seconds" 'BEGIN { x = ((b - a) / 1e6 - i * s) / r; print x < 0 ? 0 : x }')
   g_rss=$(status_kb "$pid" VmRSS); g_hwm=$(status_kb "$pid" VmHWM)
   g_anon=$a; g_anon_peak=$anon_peak; g_anon_start=$anon_start
   g_threads=$(status_kb "$pid" Threads)
   kill "$pid"
 }
-run_grab "$work/grab.out"
+run_grab "$work/grab.out" "$work/pcreport" grab
 grep -q '"SystemVolume":30' "$work/grab.out" || fail "the records do not carry the sink's 30 %"
 with_records=$g_records with_main=$g_main with_sampler=$g_sampler with_weather=$g_weather with_all=$g_all
 monitor_ms=$g_monitor
-pulse_extra=$(awk -v a="$g_pulse" -v b="$pulse_idle_ms" -v r="$g_records" -v s="$seconds" \
-  'BEGIN { x = (a - b) * s / r; print x < 0 ? 0 : x }')
+pulse_extra=$g_pulse_extra
 rss=$g_rss hwm=$g_hwm anon=$g_anon anon_peak=$g_anon_peak anon_start=$g_anon_start threads=$g_threads
 
 # --- window 3: pcreport grab with no sound server ----------------------------
-PULSE_SERVER=unix:$work/no-such-server run_grab "$work/grab-nopulse.out"
+PULSE_SERVER=unix:$work/no-such-server run_grab "$work/grab-nopulse.out" "$work/pcreport" grab
 alone_records=$g_records alone_all=$g_all alone_main=$g_main
 
 # --- start-up: first record, check mode --------------------------------------
@@ -353,8 +351,7 @@ volume_ir_per_read=$(awk -v a="$ir10" -v b="$ir60" 'BEGIN { print (b - a) / 50 }
 run_grab "$work/floor.out" "$work/recfloor"
 grep -q '"SystemVolume":30' "$work/floor.out" || fail "the record floor does not read the sink's 30 %"
 floor_all=$g_all
-floor_pulse=$(awk -v a="$g_pulse" -v b="$pulse_idle_ms" -v r="$g_records" -v s="$seconds" \
-  'BEGIN { x = (a - b) * s / r; print x < 0 ? 0 : x }')
+floor_pulse=$g_pulse_extra
 floor_total=$(awk -v a="$floor_all" -v p="$floor_pulse" -v m="$monfloor_ms" 'BEGIN { print a + p + m }')
 PULSE_SERVER=unix:$work/no-such-server run_grab "$work/floor-nopulse.out" "$work/recfloor"
 floor_alone=$g_all

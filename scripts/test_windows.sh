@@ -173,15 +173,13 @@ PULSE_SERVER="unix:$pulse_dir/nobody" run_test system_volume_no_server tst_syste
 # outside the build: wine hands the program its full path as argv[0], and a
 # checkout under a folder such as /check would turn every grab into check.
 bin=$build/tests/windows
-e2e=""
-for _ in 1 2 3; do # the random letters could spell one, too
-    e2e=$(mktemp -d "${TMPDIR:-/tmp}/pcreport-wine.XXXXXX") || break
-    case $e2e in *check* | *grab*) rmdir "$e2e"; e2e="" ;; *) break ;; esac
-done
-if [ -z "$e2e" ]; then
-    fail_stage "e2e: no folder free of the words check and grab under ${TMPDIR:-/tmp}"
+e2e=$(mktemp -d "${TMPDIR:-/tmp}/pcreport-wine.XXXXXX") || e2e=""
+case $e2e in
+"" | *check* | *grab*)
+    fail_stage "e2e: no folder under ${TMPDIR:-/tmp} free of the words check and grab"
     finish
-fi
+    ;;
+esac
 # result NAME COMMAND...: one PASS or FAIL line for COMMAND's outcome.
 result() {
     local name=$1
