@@ -91,8 +91,8 @@ bool Connection::iterate(Clock::time_point deadline)
 bool Connection::connect(Clock::time_point deadline)
 {
     // Shared memory only pays for audio streams. For small replies it would
-    // cost a 64 MiB memory pool, the server's pools mapped into ours and a
-    // shared ring buffer.
+    // cost a shared 64 MiB pool (a memfd), the server's pools mapped into
+    // ours and a shared ring buffer.
     pa_proplist *properties = pa_proplist_new();
     pa_proplist_sets(properties, PA_PROP_APPLICATION_NAME, "pcreport");
     pa_proplist_sets(properties, PA_PROP_CONTEXT_FORCE_DISABLE_SHM, "yes");
@@ -152,8 +152,9 @@ double Connection::read()
     if (!m_loop && !(m_loop = pa_mainloop_new()))
         return -1.0;
     // A kept connection can have died since the last call (the server was
-    // restarted); it fails at once, and one fresh connection is tried with
-    // what is left of the budget. Any other failure waits for the next call.
+    // restarted, our client kicked); it fails at once, and one fresh
+    // connection is tried with what is left of the budget. A fresh one that
+    // fails waits for the next call.
     for (bool kept = m_context != nullptr;; kept = false) {
         Query query;
         if ((m_context || connect(deadline)) && ask(query, deadline))
