@@ -4,7 +4,10 @@
 
 /// Master volume of the default audio output in percent: the endpoint's
 /// scalar (0..1, single precision) widened to double and times 100, or -1 on
-/// any failure. Mute is not read. Sets up and tears down everything per call.
-/// With PulseAudio the scalar is the whole percent its mixers show for the
+/// any failure. Mute is not read. The value is read afresh on every call.
+/// Core Audio is set up and torn down per call. With PulseAudio one
+/// connection is kept between calls (dropped on a failure, made again by the
+/// next call), a call takes at most 500 ms, and calls on several threads
+/// take turns; the scalar is the whole percent its mixers show for the
 /// loudest channel, over 100, so truncating the result gives that percent.
 double readSystemVolume();

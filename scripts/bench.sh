@@ -174,7 +174,7 @@ int main(int argc, char **argv) {
 EOF
 # shellcheck disable=SC2046
 c++ -O2 -std=c++17 -fPIC -I"$top" -o "$work/recfloor" "$work/recfloor.cpp" \
-  "$top"/output/{output_record,system_volume_pulse,pulse_poll_loop}.cpp \
+  "$top"/output/{output_record,system_volume_pulse}.cpp \
   "$top"/sampler/{coretemp_proxy,coretemp_proxy_posix,coretemp_shared,memory_status,memory_status_linux}.cpp \
   $(pkg-config --cflags --libs Qt5Core libpulse) -lrt
 

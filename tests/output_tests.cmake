@@ -8,6 +8,9 @@ if(NOT WIN32)
   pcreport_add_test(tst_system_volume SOURCES tst_system_volume.cpp LIBS pcreport_output)
   # A volume call that ignored its deadline would hang on the silent server.
   set_tests_properties(tst_system_volume PROPERTIES TIMEOUT 60)
+  # Not a test: what one volume read costs (docs/BENCHMARKS.md).
+  add_executable(volume_cost volume_cost.cpp)
+  target_link_libraries(volume_cost PRIVATE pcreport_output)
 
   # The built program with the monitor, as its reader runs it.
   pcreport_add_test(tst_grab_e2e SOURCES tst_grab_e2e.cpp LIBS Qt::Core)
