@@ -35,7 +35,7 @@ bool stdoutReaderGone()
     // on the pipe, and a reader may take an empty read for the end of its
     // input. Needs FILE_READ_ATTRIBUTES, which the write end of CreatePipe
     // has; anything that cannot be asked (a socket, a handle without that
-    // right) is never gone.
+    // right, wine's wrapper of a Unix pipe) is never gone.
     const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
     if (out == nullptr || out == INVALID_HANDLE_VALUE || GetFileType(out) != FILE_TYPE_PIPE)
         return false;
@@ -44,6 +44,6 @@ bool stdoutReaderGone()
     const NTSTATUS result =
         NtQueryInformationFile(out, &status, &info, sizeof info,
                                static_cast<FILE_INFORMATION_CLASS>(kFilePipeLocalInformation));
-    return result >= 0 &&
-           info.namedPipeState == kPipeClosingState; // NTSTATUS: failures are negative
+    // An NTSTATUS below zero is a failure.
+    return result >= 0 && info.namedPipeState == kPipeClosingState;
 }
