@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "output_record.h"
+#include "stdout_peer.h"
 #include "system_volume.h"
 
 QHardwareDataObj *ObjectRegistry::sampler = nullptr;
@@ -15,16 +16,40 @@ namespace {
 
 /// Waiting records: a few seconds' worth, a few kilobytes.
 constexpr std::size_t kQueuedRecords = 16;
+/// How long the writer waits for a record before it asks whether anybody
+/// still reads: a grab without Core Temp writes nothing, yet must not outlive
+/// its reader by more than this.
+constexpr std::chrono::milliseconds kReaderCheckInterval(1000);
+
+/// Nobody reads us any more, so leave at once and without a word: _Exit skips
+/// the static destructors that would race the running threads.
+[[noreturn]] void quitForGoneReader()
+{
+    std::_Exit(EXIT_FAILURE);
+}
 
 void writeToStdoutOrQuit(const QByteArray &line)
 {
     // A failed write or flush means the reader has gone. SIGPIPE usually
     // ends us first; but libcurl leaves it alone (CURLOPT_NOSIGNAL), so a
     // parent that started us with SIGPIPE ignored gets EPIPE here instead.
-    // Nobody reads us any more, so leave at once and without a word: _Exit
-    // skips the static destructors that would race the running threads.
     if (!writeRecordLine(stdout, line))
-        std::_Exit(EXIT_FAILURE);
+        quitForGoneReader();
+}
+
+/// The writer thread: writes each record as it comes; while none comes, looks
+/// once a second, without writing, whether the reader has closed the pipe.
+/// A writer blocked in a write to a full pipe asks nothing: a slow reader is
+/// not a gone one.
+[[noreturn]] void writeRecordsToStdout(RecordQueue *queue)
+{
+    for (;;) {
+        QByteArray line;
+        if (queue->popFor(&line, kReaderCheckInterval))
+            writeToStdoutOrQuit(line);
+        else if (stdoutReaderGone())
+            quitForGoneReader();
+    }
 }
 
 /// The queue of records for standard output and its writer thread, started
@@ -34,10 +59,7 @@ RecordQueue &stdoutQueue()
     // Never destroyed, like the threads of grab mode.
     static RecordQueue *const queue = [] {
         auto *q = new RecordQueue(kQueuedRecords);
-        std::thread([q] {
-            for (;;)
-                writeToStdoutOrQuit(q->pop());
-        }).detach();
+        std::thread(writeRecordsToStdout, q).detach();
         return q;
     }();
     return *queue;
@@ -79,13 +101,14 @@ bool RecordQueue::push(const QByteArray &line)
     return kept;
 }
 
-QByteArray RecordQueue::pop()
+bool RecordQueue::popFor(QByteArray *line, std::chrono::milliseconds timeout)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
-    m_ready.wait(lock, [this] { return !m_lines.empty(); });
-    QByteArray line = m_lines.front();
+    if (!m_ready.wait_for(lock, timeout, [this] { return !m_lines.empty(); }))
+        return false;
+    *line = m_lines.front();
     m_lines.pop_front();
-    return line;
+    return true;
 }
 
 std::size_t RecordQueue::size() const

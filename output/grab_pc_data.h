@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QString>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -33,8 +34,9 @@ public:
 
     /// Adds `line` at the end; false when the oldest line was dropped for it.
     bool push(const QByteArray &line);
-    /// Waits for the first line and takes it.
-    QByteArray pop();
+    /// Waits at most `timeout` for the first line and takes it into `line`;
+    /// false when none came.
+    bool popFor(QByteArray *line, std::chrono::milliseconds timeout);
     std::size_t size() const;
 
 private:

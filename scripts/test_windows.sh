@@ -157,6 +157,7 @@ run_test memory_status tst_memory_status_win.exe
 run_test coretemp_proxy tst_coretemp_proxy_win.exe
 run_test coretemp_launch tst_coretemp_launch_win.exe
 run_test system_volume tst_system_volume_win.exe
+run_test stdout_peer tst_stdout_peer_win.exe
 if [ "$pulse_up" -eq 1 ]; then
     PULSE_SERVER="unix:$pulse_dir/native" run_test system_volume_live tst_system_volume_win.exe --live
 else
@@ -197,7 +198,7 @@ result() {
 show_run() {
     [ -n "$1" ] || return 0
     local f
-    for f in records err script.err; do
+    for f in records reader err script.err; do
         [ -f "$1/$f" ] || continue
         say "--- $1/$f (start and end):"
         head -c 400 "$1/$f" | tr -d '\r' >&2
@@ -241,6 +242,21 @@ printf '/FI\nIMAGENAME eq Core Temp.exe\n/NH\n' >"$e2e/tasklist_args.want"
 tr -d '\r' <"$e2e/check_running/tasklist_args.txt" >"$e2e/tasklist_args.got" 2>/dev/null
 result "check: tasklist got /FI, the filter and /NH as three arguments" \
     cmp -s "$e2e/tasklist_args.want" "$e2e/tasklist_args.got"
+
+# A grab with nothing to print (tasklist names no Core Temp, none beside the
+# program) still learns, without writing, that its reader closed the pipe.
+# The reader is a Windows program on an anonymous pipe, as readers on Windows
+# make them: it holds the pipe 4 s (wine starts pcreport.exe in about one),
+# closes it and times the rest. The program looks once a second, so 2 s
+# leaves a second for wine to end it.
+dir=$(program_dir gone_reader other)
+(cd "$dir" && timeout 60 "${offline[@]}" "$wine" "$bin/pipe_reader.exe" 4000 pcreport.exe grab) \
+    2>"$dir/err" | tr -d '\r' >"$dir/reader"
+ended=$(sed -n 's/^ended_after_ms=\([0-9]*\)$/\1/p' "$dir/reader")
+result "grab without Core Temp: running and silent until its reader closed the pipe" \
+    test "$(head -n 2 "$dir/reader" | tr '\n' ' ')" = "running_at_close=1 unread_bytes=0 "
+result "grab without Core Temp: ends with status 1 within 2 s of its reader leaving (${ended:-no end} ms)" \
+    test "${ended:-99999}" -le 2000 -a "$(sed -n 's/^exit_code=//p' "$dir/reader")" = 1
 
 # The stand-in for Core Temp, published until it is killed.
 standin_pid=""

@@ -11,6 +11,8 @@ if(NOT WIN32)
   # Not a test: what one volume read costs (docs/BENCHMARKS.md).
   add_executable(volume_cost volume_cost.cpp)
   target_link_libraries(volume_cost PRIVATE pcreport_output)
+  # Real pipes, sockets, a file, a terminal as standard output.
+  pcreport_add_test(tst_stdout_peer SOURCES tst_stdout_peer.cpp LIBS pcreport_output)
 
   # The built program with the monitor, as its reader runs it.
   pcreport_add_test(tst_grab_e2e SOURCES tst_grab_e2e.cpp LIBS Qt::Core)

@@ -1,6 +1,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
@@ -47,6 +48,7 @@ private slots:
     void recordsFlowUntilMonitorExits();
     void endsWhenReaderCloses_data();
     void endsWhenReaderCloses();
+    void noCoreTempPrintsNothing_data();
     void noCoreTempPrintsNothing();
 
 private:
@@ -67,8 +69,12 @@ void TestGrabEndToEnd::init()
 {
     if (!processesNamed(kMonitorName).isEmpty())
         QSKIP("a \"Core Temp.exe\" already runs on this machine; these tests need it to be theirs");
-    m_dir.reset(new QTemporaryDir);
+    // The program is started by path: a folder named after the test would
+    // hold a mode word.
+    m_dir.reset(new QTemporaryDir(QDir::tempPath() + "/pcreport-e2e-XXXXXX"));
     QVERIFY(m_dir->isValid());
+    QVERIFY2(!m_dir->path().contains("check") && !m_dir->path().contains("grab"),
+             qPrintable(m_dir->path()));
 }
 
 void TestGrabEndToEnd::cleanup()
@@ -170,17 +176,46 @@ void TestGrabEndToEnd::endsWhenReaderCloses()
     QVERIFY(monitor.running());
 }
 
+void TestGrabEndToEnd::noCoreTempPrintsNothing_data()
+{
+    QTest::addColumn<QString>("output");
+    // Nothing to write, so only the writer's look at the pipe can tell that
+    // the reader has gone.
+    QTest::newRow("pipe, reader leaves") << "pipe";
+    QTest::newRow("file") << "file";
+    QTest::newRow("null device") << "/dev/null";
+}
+
 void TestGrabEndToEnd::noCoreTempPrintsNothing()
 {
+    QFETCH(QString, output);
     const QString dir = install(false);
     QVERIFY(!dir.isEmpty());
     QVERIFY(!QFile::exists(dir + '/' + kMonitorName));
     ChildProcess grab;
-    QVERIFY(grab.start(dir + "/pcreport", {"grab"}, true));
+    const bool pipe = output == "pipe";
+    const QString outputFile = output == "file" ? dir + "/records" : output;
+    if (!pipe)
+        grab.setStdoutFile(outputFile);
+    QVERIFY(grab.start(dir + "/pcreport", {"grab"}, pipe));
     QByteArray line;
-    QVERIFY2(!grab.readLine(&line, 3000), qPrintable("unexpected output: " + line));
+    if (pipe)
+        QVERIFY2(!grab.readLine(&line, 3000), qPrintable("unexpected output: " + line));
+    else
+        QTest::qWait(3000); // the writer has looked at its output twice by now
     QVERIFY2(grab.running(), "grab ended without Core Temp");
     QVERIFY(processesNamed(kMonitorName).isEmpty());
+    if (!pipe) {
+        QCOMPARE(QFileInfo(outputFile).size(), qint64(0));
+        return;
+    }
+
+    grab.closeOutput();
+    int status = 0;
+    QVERIFY2(grab.waitExit(2000, &status), "grab outlived its reader by 2 s");
+    // As when a write fails: EXIT_FAILURE, no signal.
+    QVERIFY2(WIFEXITED(status) && WEXITSTATUS(status) == EXIT_FAILURE,
+             qPrintable(QString::number(status)));
 }
 
 QTEST_GUILESS_MAIN(TestGrabEndToEnd)

@@ -1,3 +1,4 @@
+#include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSignalSpy>
@@ -5,6 +6,7 @@
 #include <QThread>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <thread>
 
@@ -235,25 +237,37 @@ void TestGrabPcData::recordAcrossMidnight()
 }
 
 // A reader that stalls must cost a bounded queue, not memory without end;
-// what waits is the newest, in order.
+// what waits is the newest, in order. An empty queue holds its writer until
+// the next record comes or the time runs out, when the writer looks whether
+// its reader is still there.
 void TestGrabPcData::recordQueueDropsOldest()
 {
+    using std::chrono::milliseconds;
     RecordQueue queue(3);
     QList<bool> kept;
     for (const char *line : {"1", "2", "3", "4", "5"})
         kept << queue.push(line);
     QCOMPARE(kept, (QList<bool>{true, true, true, false, false}));
     QCOMPARE(queue.size(), std::size_t(3));
-    QCOMPARE(queue.pop(), QByteArray("3"));
-    QCOMPARE(queue.pop(), QByteArray("4"));
-    QCOMPARE(queue.pop(), QByteArray("5"));
+    QByteArrayList popped;
+    QByteArray line;
+    while (queue.popFor(&line, milliseconds(0)))
+        popped << line;
+    QCOMPARE(popped, (QByteArrayList{"3", "4", "5"}));
 
-    // An empty queue makes its writer wait for the next record.
+    QElapsedTimer waited;
+    waited.start();
+    QVERIFY(!queue.popFor(&line, milliseconds(200)));
+    QVERIFY2(waited.elapsed() >= 190, qPrintable(QString::number(waited.elapsed())));
+
     std::thread producer([&] {
         QThread::msleep(50);
         queue.push("6");
     });
-    QCOMPARE(queue.pop(), QByteArray("6"));
+    waited.restart();
+    QVERIFY(queue.popFor(&line, milliseconds(10000)));
+    QCOMPARE(line, QByteArray("6"));
+    QVERIFY2(waited.elapsed() < 5000, qPrintable(QString::number(waited.elapsed())));
     producer.join();
 }
 

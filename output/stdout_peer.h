@@ -1,0 +1,10 @@
+#pragma once
+
+// Qt-free: the Windows implementation is cross-compiled and tested without Qt.
+
+/// Whether standard output is a pipe (or a socket) whose reading end has been
+/// closed, looked at without writing a byte and without waiting. A file, a
+/// terminal, the null device, a closed standard output or anything that cannot
+/// be asked is never gone: a slow reader or an unknown kind of output must not
+/// end the program.
+bool stdoutReaderGone();
