@@ -18,9 +18,15 @@ int main(int argc, char *argv[])
     if (request.check)
         return printCheckResult() ? 1 : 0;
 
-    if (wantsUsage(argc, argv)) {
+    switch (infoRequest(argc, argv)) {
+    case InfoRequest::Usage:
         printUsage();
         return 0;
+    case InfoRequest::Version:
+        printVersion();
+        return 0;
+    case InfoRequest::None:
+        break;
     }
 
     if (request.grab) {

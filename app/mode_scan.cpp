@@ -32,12 +32,16 @@ ModeRequest scanModes(int argc, char **argv)
     return request;
 }
 
-bool wantsUsage(int argc, char **argv)
+InfoRequest infoRequest(int argc, char **argv)
 {
     const ModeRequest request = scanModes(argc, argv);
     if (request.check || request.grab || argc != 2 || !argv[1])
-        return false;
-    return std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0;
+        return InfoRequest::None;
+    if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)
+        return InfoRequest::Usage;
+    if (std::strcmp(argv[1], "--version") == 0)
+        return InfoRequest::Version;
+    return InfoRequest::None;
 }
 
 bool printCheckResult()
@@ -51,10 +55,16 @@ bool printCheckResult()
 
 void printUsage()
 {
-    std::fputs("Usage: pcreport check | grab\n"
-               "  check  print {\"checkHardwareSucceed\": true|false } and exit with 1 when\n"
-               "         Core Temp runs or lies beside this program, 0 when not\n"
-               "  grab   print one JSON record of the machine's state per sample until killed\n"
+    std::fputs("Usage: pcreport check | grab | --version\n"
+               "  check      print {\"checkHardwareSucceed\": true|false } and exit with 1 when\n"
+               "             Core Temp runs or lies beside this program, 0 when not\n"
+               "  grab       print one JSON record of the machine's state per sample until killed\n"
+               "  --version  print the program's version\n"
                "An argument selects a mode when it holds the word; check wins over grab.\n",
                stdout);
+}
+
+void printVersion()
+{
+    std::fputs("pcreport " PCREPORT_VERSION "\n", stdout);
 }

@@ -13,9 +13,18 @@ struct ModeRequest
 /// case-sensitive substrings "check" and "grab". A null entry contains nothing.
 ModeRequest scanModes(int argc, char **argv);
 
-/// True when no mode word was found and the arguments after the program name
-/// are exactly "--help" or "-h".
-bool wantsUsage(int argc, char **argv);
+/// What a start without a mode word may ask for instead.
+enum class InfoRequest
+{
+    None,
+    Usage,   ///< "--help" or "-h"
+    Version, ///< "--version"
+};
+
+/// The request of a command line whose only argument after the program name
+/// is exactly one of the options above and that holds no mode word; None for
+/// every other command line.
+InfoRequest infoRequest(int argc, char **argv);
 
 /// Probes for Core Temp, prints the check line and returns the verdict
 /// (true unless Core Temp is Absent).
@@ -23,3 +32,6 @@ bool printCheckResult();
 
 /// Prints a short usage text to standard output.
 void printUsage();
+
+/// Prints "pcreport <version>" and a line end to standard output.
+void printVersion();

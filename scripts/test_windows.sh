@@ -17,6 +17,9 @@ build=${1:-$top/build-windows}
 mkdir -p "$build"
 build=$(cd "$build" && pwd)
 started=$(date +%s)
+# The dependency cache of the caller's home, for the second build below
+# (HOME is moved into the build for wine).
+deps_cache=${PCREPORT_DEPS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/pcreport-deps}
 
 passed=0
 failed=0
@@ -166,6 +169,7 @@ else
 fi
 # A socket nobody listens on: winepulse finds no server and wine no endpoint.
 PULSE_SERVER="unix:$pulse_dir/nobody" run_test system_volume_no_server tst_system_volume_win.exe --no-server
+run_test version_resource tst_version_resource_win.exe '..\..\pcreport.exe'
 
 
 # --- pcreport.exe end to end ---------------------------------------------------
@@ -238,6 +242,15 @@ check_case present_not_running silent yes true 1
 check_case running running no true 1
 check_case no_answer silent no false 0
 check_case hanging_tasklist hang no false 0
+# --version: the project's version, a line end through text mode, status 0.
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+dir=$(program_dir version silent)
+(cd "$dir" && timeout 60 "$wine" pcreport.exe --version) >"$dir/out" 2>"$dir/err"
+status=$?
+printf 'pcreport %s\r\n' "$version" >"$dir/want"
+result "--version: prints \"pcreport ${version:-<no version in CMakeCache.txt>}\"" \
+    cmp -s "$dir/want" "$dir/out"
+result "--version: exit status 0" test "$status" -eq 0
 printf '/FI\nIMAGENAME eq Core Temp.exe\n/NH\n' >"$e2e/tasklist_args.want"
 tr -d '\r' <"$e2e/check_running/tasklist_args.txt" >"$e2e/tasklist_args.got" 2>/dev/null
 result "check: tasklist got /FI, the filter and /NH as three arguments" \
@@ -426,5 +439,34 @@ result "launcher: records carry the started stand-in's values" \
     every_line "$dir/records" '^\{"CpuLoad":7,"CpuTemperature":55,'
 # Ends the launched stand-in with every other wine process of the prefix.
 [ -n "$wineserver" ] && "$wineserver" -k 2>/dev/null
+
+# --- the release -------------------------------------------------------------
+# The zip holds the program as built and the texts, CR LF for Notepad.
+zip=$build/pcreport-$version-windows-x86_64.zip
+printf '%s\n' pcreport.exe README.txt LICENSE.txt THIRD_PARTY_NOTICES.txt >"$e2e/zip.want"
+unzip -Z1 "$zip" >"$e2e/zip.got" 2>&1
+result "release: the zip holds pcreport.exe, README.txt, LICENSE.txt, THIRD_PARTY_NOTICES.txt" \
+    cmp -s "$e2e/zip.want" "$e2e/zip.got"
+result "release: the zip's pcreport.exe is the one built" \
+    cmp -s "$exe" <(unzip -p "$zip" pcreport.exe)
+unzip -p "$zip" README.txt LICENSE.txt THIRD_PARTY_NOTICES.txt >"$e2e/zip_texts" 2>/dev/null
+result "release: the zip's texts end their lines in CR LF" crlf_lines "$e2e/zip_texts"
+
+# The same commit builds the same bytes elsewhere: a copy of the source in
+# another folder, built into a folder of another name (pcreport.exe alone,
+# with the same dependency cache), gives the same pcreport.exe and zip.
+repro=$e2e/repro
+mkdir -p "$repro/source"
+if (cd "$top" && git ls-files -z --cached --others --exclude-standard |
+    tar --null --ignore-failed-read -T - -cf - 2>/dev/null) | tar -C "$repro/source" -xf - &&
+    exe2=$(SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git -C "$top" log -1 --format=%ct 2>/dev/null)} \
+        PCREPORT_DEPS_CACHE=$deps_cache PCREPORT_BUILD_TARGET=pcreport \
+        "$repro/source/scripts/build_windows.sh" "$repro/other-build"); then
+    result "release: pcreport.exe built in another folder is the same, byte for byte" \
+        cmp "$exe" "$exe2"
+    result "release: so is the zip" cmp "$zip" "$repro/other-build/$(basename "$zip")"
+else
+    fail_stage "release: the second build, in $repro"
+fi
 
 finish

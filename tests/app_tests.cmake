@@ -24,3 +24,5 @@ add_dependencies(tst_coretemp_launch launch_fixture launch_helper)
 
 set_tests_properties(tst_check_mode tst_coretemp_probe tst_coretemp_launch
   PROPERTIES RESOURCE_LOCK coretemp)
+# The version the program must print for --version.
+target_compile_definitions(tst_check_mode PRIVATE PCREPORT_VERSION="${PROJECT_VERSION}")

@@ -4,6 +4,8 @@
 
 #include "app/mode_scan.h"
 
+Q_DECLARE_METATYPE(InfoRequest)
+
 // The scan works on argv as the runtime hands it over; these rows build such
 // vectors, a null QString standing for a null entry.
 class TestModeScan : public QObject
@@ -21,42 +23,55 @@ void TestModeScan::scan_data()
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<bool>("check");
     QTest::addColumn<bool>("grab");
-    QTest::addColumn<bool>("usage");
+    QTest::addColumn<InfoRequest>("info");
 
     const QString name = QStringLiteral("/opt/pcreport/pcreport");
-    QTest::newRow("name alone") << QStringList{name} << false << false << false;
-    QTest::newRow("check") << QStringList{name, "check"} << true << false << false;
-    QTest::newRow("grab") << QStringList{name, "grab"} << false << true << false;
-    QTest::newRow("grabcheck sets both") << QStringList{name, "grabcheck"} << true << true << false;
-    QTest::newRow("grab check") << QStringList{name, "grab", "check"} << true << true << false;
-    QTest::newRow("check grab") << QStringList{name, "check", "grab"} << true << true << false;
-    QTest::newRow("--check") << QStringList{name, "--check"} << true << false << false;
-    QTest::newRow("precheck") << QStringList{name, "precheck"} << true << false << false;
-    QTest::newRow("checkHardware") << QStringList{name, "checkHardware"} << true << false << false;
-    QTest::newRow("--grab=1") << QStringList{name, "--grab=1"} << false << true << false;
-    QTest::newRow("Check") << QStringList{name, "Check"} << false << false << false;
-    QTest::newRow("CHECK") << QStringList{name, "CHECK"} << false << false << false;
-    QTest::newRow("Grab GRAB") << QStringList{name, "Grab", "GRAB"} << false << false << false;
+    const InfoRequest none = InfoRequest::None;
+    const InfoRequest usage = InfoRequest::Usage;
+    const InfoRequest version = InfoRequest::Version;
+    QTest::newRow("name alone") << QStringList{name} << false << false << none;
+    QTest::newRow("check") << QStringList{name, "check"} << true << false << none;
+    QTest::newRow("grab") << QStringList{name, "grab"} << false << true << none;
+    QTest::newRow("grabcheck sets both") << QStringList{name, "grabcheck"} << true << true << none;
+    QTest::newRow("grab check") << QStringList{name, "grab", "check"} << true << true << none;
+    QTest::newRow("check grab") << QStringList{name, "check", "grab"} << true << true << none;
+    QTest::newRow("--check") << QStringList{name, "--check"} << true << false << none;
+    QTest::newRow("precheck") << QStringList{name, "precheck"} << true << false << none;
+    QTest::newRow("checkHardware") << QStringList{name, "checkHardware"} << true << false << none;
+    QTest::newRow("--grab=1") << QStringList{name, "--grab=1"} << false << true << none;
+    QTest::newRow("Check") << QStringList{name, "Check"} << false << false << none;
+    QTest::newRow("CHECK") << QStringList{name, "CHECK"} << false << false << none;
+    QTest::newRow("Grab GRAB") << QStringList{name, "Grab", "GRAB"} << false << false << none;
     QTest::newRow("word in the program path")
-        << QStringList{"/home/me/checker/pcreport"} << true << false << false;
+        << QStringList{"/home/me/checker/pcreport"} << true << false << none;
     QTest::newRow("grab in the program path")
-        << QStringList{"./grabber/pcreport", "x"} << false << true << false;
+        << QStringList{"./grabber/pcreport", "x"} << false << true << none;
     QTest::newRow("UTF-8 around the word")
-        << QStringList{name, QStringLiteral("\u00fcbercheck\u00e9")} << true << false << false;
+        << QStringList{name, QStringLiteral("\u00fcbercheck\u00e9")} << true << false << none;
     QTest::newRow("null entry skipped, scan goes on")
-        << QStringList{name, QString(), "grab"} << false << true << false;
-    QTest::newRow("null program name") << QStringList{QString(), "check"} << true << false << false;
+        << QStringList{name, QString(), "grab"} << false << true << none;
+    QTest::newRow("null program name") << QStringList{QString(), "check"} << true << false << none;
 
-    QTest::newRow("--help") << QStringList{name, "--help"} << false << false << true;
-    QTest::newRow("-h") << QStringList{name, "-h"} << false << false << true;
-    QTest::newRow("--help with more")
-        << QStringList{name, "--help", "x"} << false << false << false;
-    QTest::newRow("-h twice") << QStringList{name, "-h", "-h"} << false << false << false;
-    QTest::newRow("--HELP") << QStringList{name, "--HELP"} << false << false << false;
-    QTest::newRow("--help=x") << QStringList{name, "--help=x"} << false << false << false;
+    QTest::newRow("--help") << QStringList{name, "--help"} << false << false << usage;
+    QTest::newRow("-h") << QStringList{name, "-h"} << false << false << usage;
+    QTest::newRow("--help with more") << QStringList{name, "--help", "x"} << false << false << none;
+    QTest::newRow("-h twice") << QStringList{name, "-h", "-h"} << false << false << none;
+    QTest::newRow("--HELP") << QStringList{name, "--HELP"} << false << false << none;
+    QTest::newRow("--help=x") << QStringList{name, "--help=x"} << false << false << none;
     QTest::newRow("--help beside a mode word in the path")
-        << QStringList{"/tmp/checker/pcreport", "--help"} << true << false << false;
-    QTest::newRow("--help grab") << QStringList{name, "--help", "grab"} << false << true << false;
+        << QStringList{"/tmp/checker/pcreport", "--help"} << true << false << none;
+    QTest::newRow("--help grab") << QStringList{name, "--help", "grab"} << false << true << none;
+
+    QTest::newRow("--version") << QStringList{name, "--version"} << false << false << version;
+    QTest::newRow("--version with more")
+        << QStringList{name, "--version", "-h"} << false << false << none;
+    QTest::newRow("-v") << QStringList{name, "-v"} << false << false << none;
+    QTest::newRow("--Version") << QStringList{name, "--Version"} << false << false << none;
+    QTest::newRow("--version=1") << QStringList{name, "--version=1"} << false << false << none;
+    QTest::newRow("--version beside a mode word in the path")
+        << QStringList{"/tmp/grabber/pcreport", "--version"} << false << true << none;
+    QTest::newRow("check --version")
+        << QStringList{name, "check", "--version"} << true << false << none;
 }
 
 void TestModeScan::scan()
@@ -64,7 +79,7 @@ void TestModeScan::scan()
     QFETCH(QStringList, arguments);
     QFETCH(bool, check);
     QFETCH(bool, grab);
-    QFETCH(bool, usage);
+    QFETCH(InfoRequest, info);
 
     std::vector<QByteArray> storage;
     std::vector<char *> argv;
@@ -83,7 +98,7 @@ void TestModeScan::scan()
     const ModeRequest request = scanModes(argc, argv.data());
     QCOMPARE(request.check, check);
     QCOMPARE(request.grab, grab);
-    QCOMPARE(wantsUsage(argc, argv.data()), usage);
+    QCOMPARE(infoRequest(argc, argv.data()), info);
 }
 
 void TestModeScan::emptyVector()
@@ -92,7 +107,7 @@ void TestModeScan::emptyVector()
     const ModeRequest request = scanModes(0, argv);
     QVERIFY(!request.check);
     QVERIFY(!request.grab);
-    QVERIFY(!wantsUsage(0, argv));
+    QCOMPARE(infoRequest(0, argv), InfoRequest::None);
 }
 
 QTEST_GUILESS_MAIN(TestModeScan)
