@@ -1,6 +1,6 @@
-#include "coretemp_launch.h"
+#include "coretemp_launch_win.h"
 
-#include <windows.h>
+#include <shellapi.h>
 
 #include <vector>
 
@@ -21,9 +21,46 @@ bool toWide(const std::string &utf8, std::wstring &wide)
                                static_cast<int>(utf8.size()), wide.data(), length) == length;
 }
 
+/// Starts `path` the way Explorer would, so that Windows asks the user for
+/// consent when the program must run elevated. Same rules as the direct start:
+/// hidden, no arguments, our working directory (lpDirectory null), no handle
+/// kept (no SEE_MASK_NOCLOSEPROCESS). SEE_MASK_NOASYNC: the call must be over
+/// when we return, as nothing on this thread pumps messages for the shell
+/// until much later. SEE_MASK_FLAG_NO_UI silences only the shell's error
+/// boxes, which would block this call until someone dismissed them; the
+/// consent prompt still shows (Qt's own elevated QProcess::startDetached
+/// relies on the same pairing).
+LaunchOutcome startThroughShell(const std::wstring &path)
+{
+    LaunchOutcome outcome;
+    // The shell may hand the start to COM extensions; an apartment of our own
+    // for the length of the call, or the caller's if it already has one.
+    const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+    SHELLEXECUTEINFOW info;
+    ZeroMemory(&info, sizeof info);
+    info.cbSize = sizeof info;
+    info.fMask = SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
+    info.lpFile = path.c_str();
+    info.nShow = SW_HIDE;
+    if (ShellExecuteExW(&info)) {
+        outcome.started = true;
+    } else {
+        // 1223 (ERROR_CANCELLED) when the user declines.
+        outcome.error = GetLastError();
+    }
+    if (SUCCEEDED(com))
+        CoUninitialize();
+    return outcome;
+}
+
 } // namespace
 
 LaunchOutcome startHiddenProcess(const std::string &utf8Path)
+{
+    return startHiddenProcessVia(utf8Path, CreateProcessW);
+}
+
+LaunchOutcome startHiddenProcessVia(const std::string &utf8Path, CreateProcessStep createProcess)
 {
     LaunchOutcome outcome;
     std::wstring path;
@@ -47,9 +84,14 @@ LaunchOutcome startHiddenProcess(const std::string &utf8Path)
     PROCESS_INFORMATION process;
     ZeroMemory(&process, sizeof process);
 
-    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
-                        nullptr, nullptr, &startup, &process)) {
+    if (!createProcess(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                       nullptr, nullptr, &startup, &process)) {
         outcome.error = GetLastError();
+        // Core Temp as installed asks for administrator rights, which
+        // CreateProcessW cannot ask for; only the shell can. Any other
+        // failure stands as it is.
+        if (outcome.error == kErrorElevationRequired)
+            return startThroughShell(path);
         return outcome;
     }
     // Core Temp is not ours to watch: keep no handle to it.

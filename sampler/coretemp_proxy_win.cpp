@@ -55,6 +55,10 @@ bool copyBlock(const void *view, SIZE_T length, CoreTempSharedData &out)
 bool readCoreTempBlock(CoreTempSharedData &out)
 {
     HANDLE mapping = OpenFileMappingW(FILE_MAP_READ, FALSE, kCoreTempMappingNameW);
+    // Releases that publish only the extended block: its head is ours, and the
+    // same mutex guards it.
+    if (mapping == nullptr)
+        mapping = OpenFileMappingW(FILE_MAP_READ, FALSE, kCoreTempMappingExNameW);
     if (mapping == nullptr)
         return false;
 

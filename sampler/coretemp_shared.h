@@ -32,6 +32,9 @@ static_assert(sizeof(CoreTempSharedData) == 2688, "Core Temp's block is 2688 byt
 /// "/" + this name (so /dev/shm/CoreTempMappingObject).
 constexpr const char kCoreTempMappingName[] = "CoreTempMappingObject";
 constexpr const wchar_t kCoreTempMappingNameW[] = L"CoreTempMappingObject";
+/// The extended block of later Core Temp releases: longer, and its leading
+/// 2688 bytes are the block above. Read when the first name does not exist.
+constexpr const wchar_t kCoreTempMappingExNameW[] = L"CoreTempMappingObjectEx";
 constexpr const wchar_t kCoreTempMutexNameW[] = L"CoreTempMutexObject";
 constexpr const char kCoreTempShmPath[] = "/CoreTempMappingObject";
 

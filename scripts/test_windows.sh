@@ -173,8 +173,7 @@ run_test version_resource tst_version_resource_win.exe '..\..\pcreport.exe'
 
 
 # --- pcreport.exe end to end ---------------------------------------------------
-# Each run gets a folder of its own holding pcreport.exe and the test
-# tasklist.exe, which Windows finds there before wine's own. Those folders lie
+# Each run gets a folder of its own holding pcreport.exe. Those folders lie
 # outside the build: wine hands the program its full path as argv[0], and a
 # checkout under a folder such as /check would turn every grab into check.
 bin=$build/tests/windows
@@ -185,6 +184,12 @@ case $e2e in
     finish
     ;;
 esac
+# The test tasklist.exe answers from a folder of its own put first on the
+# search path (WINEPATH: what wine adds before PATH), ahead of wine's own.
+search=$e2e/search
+mkdir -p "$search"
+cp "$bin/tasklist.exe" "$search/"
+export WINEPATH="Z:${search//\//\\}"
 # result NAME COMMAND...: one PASS or FAIL line for COMMAND's outcome.
 result() {
     local name=$1
@@ -214,8 +219,9 @@ show_run() {
 program_dir() {
     local dir=$e2e/$1
     mkdir -p "$dir"
-    cp "$exe" "$bin/tasklist.exe" "$dir/"
-    printf '%s\n' "$2" >"$dir/tasklist_mode.txt"
+    cp "$exe" "$dir/"
+    printf '%s\n' "$2" >"$search/tasklist_mode.txt"
+    rm -f "$search/tasklist_args.txt"
     echo "$dir" >"$e2e/last_dir"  # program_dir runs in a subshell
     echo "$dir"
 }
@@ -227,12 +233,27 @@ if [ "$(id -u)" -eq 0 ] && unshare -n true 2>/dev/null; then
 fi
 
 # check mode: the exact bytes, CR CR LF from text mode, and the exit status.
-check_case() {
-    local name=$1 mode=$2 beside=$3 answer=$4 want_status=$5 dir status
+# PLANTED=planted puts a tasklist.exe claiming Core Temp runs where Windows
+# looks before the search path: the working directory and the program's
+# folder; and "." on the search path, which leads to the working directory too.
+check_case() { # NAME TASKLIST_MODE BESIDE ANSWER STATUS [PLANTED]
+    local name=$1 mode=$2 beside=$3 answer=$4 want_status=$5 planted=${6:-} dir status
+    local path=$WINEPATH
     dir=$(program_dir "check_$name" "$mode")
     [ "$beside" = yes ] && : >"$dir/Core Temp.exe"
-    (cd "$dir" && timeout 90 "$wine" pcreport.exe check) >"$dir/out" 2>"$dir/err"
+    mkdir -p "$dir/cwd"
+    if [ "$planted" = planted ]; then
+        for place in "$dir" "$dir/cwd"; do
+            cp "$bin/tasklist.exe" "$place/"
+            echo running >"$place/tasklist_mode.txt"
+        done
+        path=".;$WINEPATH"
+    fi
+    (cd "$dir/cwd" && WINEPATH=$path timeout 90 "$wine" ../pcreport.exe check) >"$dir/out" 2>"$dir/err"
     status=$?
+    [ "$planted" = planted ] && result "check $name: the planted tasklist.exe never runs" \
+        test ! -e "$dir/cwd/tasklist_args.txt" -a ! -e "$dir/tasklist_args.txt"
+    cp "$search/tasklist_args.txt" "$dir/" 2>/dev/null
     printf '{"checkHardwareSucceed": %s }\r\r\n' "$answer" >"$dir/want"
     result "check $name: bytes" cmp -s "$dir/want" "$dir/out"
     result "check $name: exit status $want_status" test "$status" -eq "$want_status"
@@ -242,6 +263,7 @@ check_case present_not_running silent yes true 1
 check_case running running no true 1
 check_case no_answer silent no false 0
 check_case hanging_tasklist hang no false 0
+check_case planted_tasklist other no false 0 planted
 # --version: the project's version, a line end through text mode, status 0.
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 dir=$(program_dir version silent)

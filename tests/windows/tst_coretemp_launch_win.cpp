@@ -1,6 +1,6 @@
 // The Win32 Core Temp launcher, run under wine with a real child process.
 
-#include "app/coretemp_launch.h"
+#include "app/coretemp_launch_win.h"
 #include "win_check.h"
 
 #include <windows.h>
@@ -11,6 +11,22 @@
 namespace {
 
 const wchar_t kGoEvent[] = L"pcreport_launch_go";
+
+/// A CreateProcessW that fails with `error` and starts nothing: how a real PC
+/// answers for a Core Temp that asks for elevation (740), which wine never does.
+template <DWORD error>
+BOOL WINAPI failsWith(LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD,
+                      LPVOID, LPCWSTR, LPSTARTUPINFOW, LPPROCESS_INFORMATION)
+{
+    SetLastError(error);
+    return FALSE;
+}
+
+std::string describe(const LaunchOutcome &outcome)
+{
+    return "started " + std::to_string(outcome.started) + ", error " +
+           std::to_string(outcome.error);
+}
 
 std::map<std::string, std::string> readMarker(const std::wstring &path)
 {
@@ -85,7 +101,10 @@ void leakDetectionWorks(const std::wstring &helper)
           "control: once its handles are closed the exited child is gone");
 }
 
-void launchesHiddenWithoutArguments(const std::wstring &dir, const std::wstring &helper)
+/// Launches the helper as "Core Temp.exe" through `step` (the plain start, or
+/// the shell's after a 740) and checks how it was started.
+void launchesHiddenWithoutArguments(const std::wstring &dir, const std::wstring &helper,
+                                    CreateProcessStep step, const std::string &how)
 {
     // A folder name with a space and a letter outside ASCII: the path crosses
     // from UTF-8 to UTF-16 and must stay one token on the command line.
@@ -107,10 +126,9 @@ void launchesHiddenWithoutArguments(const std::wstring &dir, const std::wstring 
     SetEnvironmentVariableW(L"PCREPORT_LAUNCH_GO", kGoEvent);
     HANDLE go = CreateEventW(nullptr, TRUE, FALSE, kGoEvent);
 
-    const LaunchOutcome outcome = startHiddenProcess(wincheck::toUtf8(target));
-    CHECK(outcome.started && outcome.error == 0, "launcher reports the start",
-          "started " + std::to_string(outcome.started) + ", error " +
-              std::to_string(outcome.error));
+    wincheck::note("launch " + how);
+    const LaunchOutcome outcome = startHiddenProcessVia(wincheck::toUtf8(target), step);
+    CHECK(outcome.started && outcome.error == 0, "launcher reports the start", describe(outcome));
     // The helper cannot finish before we set the event, so a launcher that
     // waited for it would only come back after the helper's own timeout.
     CHECK(!exists(marker + L".done"), "launcher returns while the program still runs");
@@ -154,16 +172,38 @@ void launchesHiddenWithoutArguments(const std::wstring &dir, const std::wstring 
     DeleteFileW(decoy.c_str());
 }
 
-void missingFileFails(const std::wstring &dir)
+/// Failed starts report the code that ended them, and only 740 is tried again.
+void failuresReportTheirCode(const std::wstring &dir)
 {
-    const LaunchOutcome outcome =
-        startHiddenProcess(wincheck::toUtf8(dir + L"launch dir \u00fc\\Missing Core Temp.exe"));
-    CHECK(!outcome.started && outcome.error == ERROR_FILE_NOT_FOUND,
-          "missing file fails with the system's error 2",
-          "started " + std::to_string(outcome.started) + ", error " +
-              std::to_string(outcome.error));
-    CHECK(launchFailureMessage(outcome.error) == "Failed to start CoreTemp: 2",
-          "missing file gives the warning text", launchFailureMessage(outcome.error));
+    const std::wstring missing = dir + L"launch dir \u00fc\\Missing Core Temp.exe";
+    // A program that would run and leave a marker if it were started anyway.
+    const std::wstring present = dir + L"launch dir \u00fc\\Core Temp.exe";
+    const std::wstring marker = dir + L"launch-marker.txt";
+    const struct
+    {
+        const char *name;
+        CreateProcessStep step;
+        const std::wstring &path;
+        unsigned long error;
+    } rows[] = {
+        {"missing file: the system's error 2", CreateProcessW, missing, ERROR_FILE_NOT_FOUND},
+        {"740, then the shell cannot start it either: the shell's error 2",
+         failsWith<kErrorElevationRequired>, missing, ERROR_FILE_NOT_FOUND},
+        {"another failure (5) stands, no second try", failsWith<ERROR_ACCESS_DENIED>, present,
+         ERROR_ACCESS_DENIED},
+    };
+    DeleteFileW(marker.c_str());
+    for (const auto &row : rows) {
+        const LaunchOutcome outcome = startHiddenProcessVia(wincheck::toUtf8(row.path), row.step);
+        CHECK(!outcome.started && outcome.error == row.error, row.name, describe(outcome));
+        CHECK(launchFailureMessage(outcome.error) ==
+                  "Failed to start CoreTemp: " + std::to_string(row.error),
+              std::string(row.name) + ": the warning names it",
+              launchFailureMessage(outcome.error));
+    }
+    // The helper leaves its marker well within this when it is started.
+    Sleep(2000);
+    CHECK(!exists(marker), "no failed start ran the program");
 }
 
 } // namespace
@@ -173,7 +213,9 @@ int main()
     const std::wstring dir = wincheck::ownDirectory();
     const std::wstring helper = dir + L"launch_helper.exe";
     leakDetectionWorks(helper);
-    launchesHiddenWithoutArguments(dir, helper);
-    missingFileFails(dir);
+    launchesHiddenWithoutArguments(dir, helper, CreateProcessW, "directly");
+    launchesHiddenWithoutArguments(dir, helper, failsWith<kErrorElevationRequired>,
+                                   "through the shell after CreateProcessW's 740");
+    failuresReportTheirCode(dir);
     return wincheck::finish("tst_coretemp_launch_win");
 }

@@ -26,17 +26,35 @@ CoreTempSharedData sampleBlock()
     return block;
 }
 
+/// The two blocks Core Temp publishes: the classic one, and the extended one
+/// of later releases, longer, whose head is the classic block.
+struct BlockKind
+{
+    const wchar_t *name;
+    DWORD size;
+    const char *label;
+};
+const BlockKind kClassic{kCoreTempMappingNameW, sizeof(CoreTempSharedData),
+                         "CoreTempMappingObject"};
+const BlockKind kExtended{kCoreTempMappingExNameW, 3 * 4096, "CoreTempMappingObjectEx"};
+
 /// The mapping as Core Temp would create it; closed again on destruction.
 class Publisher
 {
 public:
-    explicit Publisher(DWORD size, DWORD sectionFlags = SEC_COMMIT)
+    explicit Publisher(DWORD size, DWORD sectionFlags = SEC_COMMIT,
+                       const wchar_t *name = kCoreTempMappingNameW)
     {
         m_mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE | sectionFlags,
-                                       0, size, kCoreTempMappingNameW);
+                                       0, size, name);
         if (m_mapping != nullptr && sectionFlags == SEC_COMMIT)
             m_view = MapViewOfFile(m_mapping, FILE_MAP_WRITE, 0, 0, 0);
+        // What follows the classic block in a longer one is not ours to read.
+        if (m_view != nullptr && size > sizeof(CoreTempSharedData))
+            std::memset(static_cast<char *>(m_view) + sizeof(CoreTempSharedData), 0xA5,
+                        size - sizeof(CoreTempSharedData));
     }
+    explicit Publisher(const BlockKind &kind) : Publisher(kind.size, SEC_COMMIT, kind.name) {}
     ~Publisher()
     {
         if (m_view != nullptr)
@@ -79,9 +97,9 @@ bool mutexFreeForOthers(HANDLE mutex)
     return result == WAIT_OBJECT_0;
 }
 
-bool mappingNameExists()
+bool mappingNameExists(const wchar_t *name)
 {
-    return wincheck::stillExists(OpenFileMappingW(FILE_MAP_READ, FALSE, kCoreTempMappingNameW));
+    return wincheck::stillExists(OpenFileMappingW(FILE_MAP_READ, FALSE, name));
 }
 
 /// Views of files or sections mapped into this process just now.
@@ -104,15 +122,18 @@ int mappedViews()
 void noMappingIsNoData()
 {
     CoreTempProxy proxy;
-    CHECK(!mappingNameExists() && !proxy.GetData() && proxy.GetCPUCount() == 0,
-          "no mapping gives no data");
+    CHECK(!mappingNameExists(kCoreTempMappingNameW) &&
+              !mappingNameExists(kCoreTempMappingExNameW) && !proxy.GetData() &&
+              proxy.GetCPUCount() == 0,
+          "no mapping under either name gives no data");
 }
 
-void readsPublishedBlock()
+void readsPublishedBlock(const BlockKind &kind)
 {
+    wincheck::note(std::string("block published as ") + kind.label);
     {
-        Publisher publisher(sizeof(CoreTempSharedData));
-        if (!CHECK(publisher.ready(), "block published under CoreTempMappingObject"))
+        Publisher publisher(kind);
+        if (!CHECK(publisher.ready(), "block published"))
             return;
         publisher.write(sampleBlock());
 
@@ -137,12 +158,13 @@ void readsPublishedBlock()
     }
     // Named objects vanish with their last handle, so a reader that leaked its
     // mapping handle would keep the name alive after the publisher is gone.
-    CHECK(!mappingNameExists(), "reader keeps no handle to the mapping");
+    CHECK(!mappingNameExists(kind.name), "reader keeps no handle to the mapping");
 }
 
-void waitsWhileCoreTempWrites()
+void waitsWhileCoreTempWrites(const BlockKind &kind)
 {
-    Publisher publisher(sizeof(CoreTempSharedData));
+    wincheck::note(std::string("block published as ") + kind.label);
+    Publisher publisher(kind);
     HANDLE mutex = CreateMutexW(nullptr, FALSE, kCoreTempMutexNameW);
     HANDLE held = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (!CHECK(publisher.ready() && mutex != nullptr && held != nullptr,
@@ -208,6 +230,22 @@ void waitsWhileCoreTempWrites()
           "reader keeps no handle to the mutex");
 }
 
+void classicNameComesFirst()
+{
+    Publisher classic(kClassic);
+    Publisher extended(kExtended);
+    if (!CHECK(classic.ready() && extended.ready(), "both blocks published"))
+        return;
+    CoreTempSharedData block = sampleBlock();
+    classic.write(block);
+    block.fTemp[0] = 33.0f;
+    extended.write(block);
+    CoreTempProxy proxy;
+    const bool read = proxy.GetData();
+    CHECK(read && proxy.GetTemp(0) == 45.5f, "with both names the classic block is read",
+          "temperature " + std::to_string(proxy.GetTemp(0)));
+}
+
 void shortMappings()
 {
     // Windows makes every section and view a whole number of pages, so a block
@@ -240,8 +278,11 @@ void shortMappings()
 int main()
 {
     noMappingIsNoData();
-    readsPublishedBlock();
-    waitsWhileCoreTempWrites();
+    for (const BlockKind &kind : {kClassic, kExtended}) {
+        readsPublishedBlock(kind);
+        waitsWhileCoreTempWrites(kind);
+    }
+    classicNameComesFirst();
     shortMappings();
     return wincheck::finish("tst_coretemp_proxy_win");
 }
