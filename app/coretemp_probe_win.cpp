@@ -17,9 +17,11 @@ namespace {
 /// arguments again by rules of its own.
 QString tasklistOnSearchPath()
 {
+    // qEnvironmentVariable reads the wide environment: a folder named
+    // outside the ANSI code page is found too.
     QStringList folders;
     const QStringList entries =
-        QString::fromLocal8Bit(qgetenv("PATH")).split(QDir::listSeparator(), Qt::SkipEmptyParts);
+        qEnvironmentVariable("PATH").split(QDir::listSeparator(), Qt::SkipEmptyParts);
     for (const QString &entry : entries) {
         if (QDir::isAbsolutePath(entry))
             folders.append(entry);
