@@ -3,10 +3,13 @@
 #   bash scripts/bench.sh [SECONDS]   full run, each window SECONDS long (default 40)
 #   bash scripts/bench.sh --smoke     a few seconds, for CI: checks that every
 #                                     figure can be taken, never judges them
+# PCREPORT_QT=5 (the default) or 6 picks the Qt, as for scripts/build.sh; the
+# build is BUILD_DIR, else build/ (Qt 5) or build/qt6 (Qt 6).
 # Every figure is a ratio to a reference measured in the same run: CPU to
 # `vmstat -n 1` (one line a second to a pipe, like grab mode), memory to
 # vmstat's, start-up to vmstat's first line, check mode to a minimal Qt Core
-# program built here, instructions to vmstat's under callgrind.
+# program, instructions to vmstat's under callgrind. The references and
+# floors are built with the program (bench/).
 #
 # Set-up: our monitor at a fixed 40 degrees, a private PulseAudio server with a
 # null sink at 30 %, and no network (the weather lookup fails at once). As root
@@ -16,7 +19,13 @@
 # machine it is noisy; callgrind's instruction counts are the repeatable figure.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-build=${BUILD_DIR:-$top/build}
+# shellcheck source=../tests/lib.sh
+. "$top/tests/lib.sh"
+if [ "${PCREPORT_QT:-5}" = 6 ]; then
+  build=${BUILD_DIR:-$top/build/qt6}
+else
+  build=${BUILD_DIR:-$top/build}
+fi
 
 smoke=0
 seconds=40
@@ -27,21 +36,19 @@ elif [ -n "${1:-}" ]; then
   seconds=$1
 fi
 
-if [ "$(id -u)" = 0 ] && [ -z "${PCREPORT_BENCH_ISOLATED:-}" ] && command -v unshare >/dev/null; then
-  export PCREPORT_BENCH_ISOLATED=1
-  exec unshare -mpfn --mount-proc --propagation private bash -c \
-    'ip link set lo up 2>/dev/null || true; mount -t tmpfs -o mode=1777 tmpfs /dev/shm && exec "$@"' \
-    bench bash "$0" "$@"
+# Built before the run leaves the network.
+if ! isolated "$0" && { [ ! -x "$build/bench/bench_tool" ] || [ -z "${PCREPORT_BENCH_NO_BUILD:-}" ]; }; then
+  "$top/scripts/setup.sh" "$top/scripts/packages/test.txt" >/dev/null
+  BUILD_DIR=$build "$top/scripts/build.sh" pcreport coretemp_monitor pcreport_bench >/dev/null
 fi
-
-for tool in vmstat pulseaudio pactl valgrind callgrind_control cc; do
-  command -v "$tool" >/dev/null || { echo "bench: $tool is missing (scripts/setup.sh installs it)" >&2; exit 1; }
+if [ "$(id -u)" = 0 ] && command -v unshare >/dev/null; then
+  isolate "-mpfn --mount-proc" "$0" "$@"
+  ip link set lo up 2>/dev/null || true
+  private_shm
+fi
+for tool in vmstat pulseaudio pactl valgrind callgrind_control; do
+  command -v "$tool" >/dev/null || { echo "bench: $tool is missing (scripts/packages/test.txt)" >&2; exit 1; }
 done
-if [ ! -x "$build/pcreport" ] || [ -z "${PCREPORT_BENCH_NO_BUILD:-}" ]; then
-  "$top/scripts/setup.sh" >/dev/null
-  cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-  cmake --build "$build" -j"$(nproc)" --target pcreport coretemp_monitor >/dev/null
-fi
 if pgrep -x "Core Temp.exe" >/dev/null; then
   echo "bench: a Core Temp.exe already runs here; stop it or run as root" >&2
   exit 1
@@ -50,133 +57,24 @@ fi
 work=$(mktemp -d)
 pids=()
 cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
+  stop_started TERM
   [ -n "${PCREPORT_BENCH_KEEP:-}" ] && echo "bench: kept $work" >&2 || rm -rf "$work"
 }
 trap cleanup EXIT
 fail() { echo "bench: $*" >&2; exit 1; }
 
-# --- helpers built for the run ---------------------------------------------
-# firstline: microseconds from fork to the first line on the child's stdout.
-# repeat: mean wall milliseconds of N runs of a command, stdout discarded.
-cat >"$work/benchtool.c" <<'EOF'
-#include <signal.h>
-#include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
-#include <sys/wait.h>
-#include <time.h>
-#include <unistd.h>
-static double now(void) { struct timespec t; clock_gettime(CLOCK_MONOTONIC, &t); return t.tv_sec + t.tv_nsec / 1e9; }
-int main(int argc, char **argv) {
-    if (argc > 2 && !strcmp(argv[1], "firstline")) {
-        int fd[2]; char c;
-        if (pipe(fd)) return 1;
-        double start = now();
-        pid_t pid = fork();
-        if (pid == 0) { dup2(fd[1], 1); close(fd[0]); close(fd[1]); execvp(argv[2], argv + 2); _exit(127); }
-        close(fd[1]);
-        while (read(fd[0], &c, 1) == 1 && c != '\n') {}
-        double end = now();
-        kill(pid, SIGTERM); waitpid(pid, NULL, 0);
-        printf("%.0f\n", (end - start) * 1e6);
-        return c == '\n' ? 0 : 1;
-    }
-    if (argc > 3 && !strcmp(argv[1], "repeat")) {
-        int n = atoi(argv[2]);
-        double start = now();
-        for (int i = 0; i < n; i++) {
-            pid_t pid = fork();
-            if (pid == 0) { freopen("/dev/null", "w", stdout); execvp(argv[3], argv + 3); _exit(127); }
-            int status; waitpid(pid, &status, 0);
-            if (WIFEXITED(status) && WEXITSTATUS(status) == 127) return 1;
-        }
-        printf("%.3f\n", (now() - start) * 1e3 / n);
-        return 0;
-    }
-    return 2;
-}
-EOF
-cc -O2 -o "$work/benchtool" "$work/benchtool.c"
-# The start-up floor: a Qt Core program that creates its application object
-# and leaves, linked like pcreport.
-cat >"$work/qtfloor.cpp" <<'EOF'
-#include <QCoreApplication>
-int main(int argc, char **argv) { QCoreApplication app(argc, argv); return 0; }
-EOF
-# shellcheck disable=SC2046
-c++ -O2 -fPIC -o "$work/qtfloor" "$work/qtfloor.cpp" $(pkg-config --cflags --libs Qt5Core)
-# The library floor: the same, with libpulse linked as pcreport links it
-# (referenced, never called): what a program that speaks to the sound server
-# pays before main(). libcurl is loaded only with the first transfer.
-cat >"$work/libfloor.cpp" <<'EOF'
-#include <QCoreApplication>
-#include <pulse/mainloop.h>
-int main(int argc, char **argv) {
-    QCoreApplication app(argc, argv);
-    if (argc > 99) pa_mainloop_new();
-    return 0;
-}
-EOF
-# shellcheck disable=SC2046
-c++ -O2 -fPIC -o "$work/libfloor" "$work/libfloor.cpp" $(pkg-config --cflags --libs Qt5Core libpulse)
-# The monitor's floor: a process that does only what a publisher must each
-# second: wake, read /proc/stat and /proc/cpuinfo from files kept open, and
-# write a block of the same size to a file in /dev/shm.
-cat >"$work/monfloor.c" <<'EOF'
-#include <fcntl.h>
-#include <time.h>
-#include <unistd.h>
-int main(void) {
-    char buf[65536], block[2688] = {0};
-    int stat = open("/proc/stat", O_RDONLY), info = open("/proc/cpuinfo", O_RDONLY);
-    int shm = open("/dev/shm/pcreport-bench-floor", O_RDWR | O_CREAT, 0600);
-    struct timespec second = {1, 0};
-    for (;;) {
-        if (pread(stat, buf, sizeof buf, 0) < 0 || pread(info, buf, sizeof buf, 0) < 0 ||
-            pwrite(shm, block, sizeof block, 0) < 0)
-            return 1;
-        nanosleep(&second, 0);
-    }
-}
-EOF
-cc -O2 -o "$work/monfloor" "$work/monfloor.c"
-
-# The record's floor: what each record needs and nothing else, on one thread
-# with no event loop: the shared block, /proc/meminfo, a fresh volume read and
-# the line, through the program's own sources, one record a second. It starts
-# as pcreport starts (Qt Core and libpulse linked, the application object), so
-# its first line is also the floor of the first record.
-cat >"$work/recfloor.cpp" <<'EOF'
-#include <QCoreApplication>
-#include <unistd.h>
-#include "output/output_record.h"
-#include "output/system_volume.h"
-#include "sampler/coretemp_proxy.h"
-#include "sampler/memory_status.h"
-int main(int argc, char **argv) {
-    QCoreApplication app(argc, argv);
-    for (;;) {
-        RecordValues values;
-        CoreTempProxy proxy;
-        if (proxy.GetData()) {
-            values.temperature = proxy.GetTemp(0);
-            values.load = static_cast<float>(proxy.GetCoreLoad(0));
-        }
-        values.memoryUsage = memoryUsagePercent();
-        values.systemVolume = readSystemVolume();
-        if (!writeRecordLine(stdout, buildRecordLine(QDateTime::currentDateTime(), values)))
-            return 1;
-        sleep(1);
-    }
-}
-EOF
-# shellcheck disable=SC2046
-c++ -O2 -std=c++17 -fPIC -I"$top" -o "$work/recfloor" "$work/recfloor.cpp" \
-  "$top"/output/{output_record,system_volume_pulse}.cpp \
-  "$top"/sampler/{coretemp_proxy,coretemp_proxy_posix,coretemp_shared,memory_status,memory_status_linux}.cpp \
-  $(pkg-config --cflags --libs Qt5Core libpulse) -lrt
+# --- the programs measured beside pcreport (bench/) --------------------------
+benchtool=$build/bench/bench_tool
+qtfloor=$build/bench/bench_qt_floor
+libfloor=$build/bench/bench_lib_floor
+monfloor=$build/bench/bench_monitor_floor
+recfloor=$build/bench/bench_record_floor
+# PCREPORT_BENCH_VOLUME=OTHER_BUILD/bench/bench_volume takes the volume read
+# from another build, to compare two versions on the same machine.
+volume=${PCREPORT_BENCH_VOLUME:-$build/bench/bench_volume}
+# What the monitor reads each second, which its floor reads too: keep in step
+# with monitor/.
+monitor_reads=(/proc/stat /proc/cpuinfo)
 
 # --- measuring ------------------------------------------------------------------
 # CPU nanoseconds of one task, or of all live tasks of a process.
@@ -207,23 +105,13 @@ mkdir -p "$work/home/.config" "$work/run"
 chmod 700 "$work/run"
 export HOME=$work/home XDG_RUNTIME_DIR=$work/run XDG_CONFIG_HOME=$work/home/.config
 unset DISPLAY
-pulse_socket=$work/native
-pulseaudio -n --daemonize=no --exit-idle-time=-1 --disallow-exit --use-pid-file=no \
-  -L "module-native-protocol-unix auth-anonymous=1 socket=$pulse_socket" \
-  -L "module-null-sink sink_name=benchsink" >"$work/pulseaudio.log" 2>&1 &
-pulse_pid=$!
-pids+=("$pulse_pid")
+pulse_start "$work/pulse" benchsink && pulse_ctl set-sink-volume benchsink 30% ||
+  fail "PulseAudio did not come up: $(tail -n 5 "$work/pulse/server.log")"
 export PULSE_SERVER=unix:$pulse_socket
-for _ in $(seq 100); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
-pactl set-default-sink benchsink && pactl set-sink-volume benchsink 30% ||
-  fail "PulseAudio did not come up: $(tail -n 5 "$work/pulseaudio.log")"
 
 cp "$build/pcreport" "$build/Core Temp.exe" "$work/"
-"$work/Core Temp.exe" --temperature 40 2>>"$work/stderr.log" &
-monitor_pid=$!
-pids+=("$monitor_pid")
-for _ in $(seq 50); do [ -e /dev/shm/CoreTempMappingObject ] && break; sleep 0.1; done
-[ -e /dev/shm/CoreTempMappingObject ] || fail "the monitor did not publish its block"
+monitor_start "$work/stderr.log" "$work/Core Temp.exe" --temperature 40 ||
+  fail "the monitor did not publish its block"
 
 warmup=2
 [ "$smoke" = 1 ] && warmup=1
@@ -232,7 +120,7 @@ warmup=2
 # The monitor's floor runs beside it: two processes a second apart on 2 cores.
 start_piped "$work/vmstat.out" vmstat -n 1
 vmstat_pid=$started
-"$work/monfloor" &
+"$monfloor" "${monitor_reads[@]}" &
 monfloor_pid=$!
 pids+=("$monfloor_pid")
 sleep "$warmup"
@@ -299,61 +187,41 @@ first_runs=5
 [ "$smoke" = 1 ] && first_runs=2
 first_us=0 vm_first_us=0 floor_first_us=0
 for _ in $(seq "$first_runs"); do
-  first_us=$((first_us + $("$work/benchtool" firstline "$work/pcreport" grab 2>>"$work/stderr.log")))
-  floor_first_us=$((floor_first_us + $("$work/benchtool" firstline "$work/recfloor" 2>>"$work/stderr.log")))
-  vm_first_us=$((vm_first_us + $("$work/benchtool" firstline vmstat -n 1)))
+  first_us=$((first_us + $("$benchtool" firstline "$work/pcreport" grab 2>>"$work/stderr.log")))
+  floor_first_us=$((floor_first_us + $("$benchtool" firstline "$recfloor" 2>>"$work/stderr.log")))
+  vm_first_us=$((vm_first_us + $("$benchtool" firstline vmstat -n 1)))
 done
 first_ms=$(awk -v u="$first_us" -v n="$first_runs" 'BEGIN { print u / n / 1000 }')
 floor_first_ms=$(awk -v u="$floor_first_us" -v n="$first_runs" 'BEGIN { print u / n / 1000 }')
 vm_first_ms=$(awk -v u="$vm_first_us" -v n="$first_runs" 'BEGIN { print u / n / 1000 }')
-"$work/benchtool" repeat 2 "$work/pcreport" check >/dev/null # warm the page cache
-check_ms=$("$work/benchtool" repeat "$check_runs" "$work/pcreport" check)
-floor_ms=$("$work/benchtool" repeat "$check_runs" "$work/qtfloor")
-libfloor_ms=$("$work/benchtool" repeat "$check_runs" "$work/libfloor")
+"$benchtool" repeat 2 "$work/pcreport" check >/dev/null # warm the page cache
+check_ms=$("$benchtool" repeat "$check_runs" "$work/pcreport" check)
+floor_ms=$("$benchtool" repeat "$check_runs" "$qtfloor")
+libfloor_ms=$("$benchtool" repeat "$check_runs" "$libfloor")
 
 # --- the volume read alone -------------------------------------------------------
-# The same sources as the program's, in a loop of reads against the null sink:
-# the sound server's CPU per read, and the read's own instructions (callgrind,
-# 10 reads subtracted from 60, so start-up cancels out).
-cat >"$work/volume.cpp" <<'EOF'
-#include "output/system_volume.h"
-#include <cstdio>
-#include <cstdlib>
-int main(int, char **argv) {
-    double volume = -1;
-    for (int i = 0, n = std::atoi(argv[1]); i < n; ++i)
-        volume = readSystemVolume();
-    std::printf("%g\n", volume);
-    return static_cast<int>(volume) == 30 ? 0 : 1; // the record truncates it
-}
-EOF
-# PCREPORT_BENCH_VOLUME_SOURCES=DIR takes the read from another checkout, to
-# compare two versions on the same machine.
-vsrc=${PCREPORT_BENCH_VOLUME_SOURCES:-$top}
-vfiles=("$vsrc/output/system_volume_pulse.cpp")
-[ -f "$vsrc/output/pulse_poll_loop.cpp" ] && vfiles+=("$vsrc/output/pulse_poll_loop.cpp")
-# shellcheck disable=SC2046
-c++ -O2 -std=c++17 -I"$vsrc" -o "$work/volume" "$work/volume.cpp" "${vfiles[@]}" \
-  $(pkg-config --cflags --libs libpulse)
+# The program's own read in a loop of reads against the null sink: the sound
+# server's CPU per read, and the read's own instructions (callgrind, 10 reads
+# subtracted from 60, so start-up cancels out).
 volume_reads=300
 [ "$smoke" = 1 ] && volume_reads=20
 p0=$(proc_ns "$pulse_pid")
-"$work/volume" "$volume_reads" >/dev/null || fail "the volume loop did not read 30"
+"$volume" "$volume_reads" >/dev/null || fail "the volume loop did not read 30"
 p1=$(proc_ns "$pulse_pid")
 volume_server_us=$(awk -v a="$p0" -v b="$p1" -v n="$volume_reads" 'BEGIN { print (b - a) / 1e3 / n }')
-volume_ir() { valgrind --tool=callgrind --callgrind-out-file=/dev/null "$work/volume" "$1" 2>&1 >/dev/null |
+volume_ir() { valgrind --tool=callgrind --callgrind-out-file=/dev/null "$volume" "$1" 2>&1 >/dev/null |
   awk '/Collected/ { print $NF }'; }
 ir10=$(volume_ir 10); ir60=$(volume_ir 60)
 volume_ir_per_read=$(awk -v a="$ir10" -v b="$ir60" 'BEGIN { print (b - a) / 50 }')
 # The floor of the CPU goals: a record's work and nothing else, one record a
 # second on one thread, measured as grab mode is; once with the sound server
 # (with its share), once without.
-run_grab "$work/floor.out" "$work/recfloor"
+run_grab "$work/floor.out" "$recfloor"
 grep -q '"SystemVolume":30' "$work/floor.out" || fail "the record floor does not read the sink's 30 %"
 floor_all=$g_all
 floor_pulse=$g_pulse_extra
 floor_total=$(awk -v a="$floor_all" -v p="$floor_pulse" -v m="$monfloor_ms" 'BEGIN { print a + p + m }')
-PULSE_SERVER=unix:$work/no-such-server run_grab "$work/floor-nopulse.out" "$work/recfloor"
+PULSE_SERVER=unix:$work/no-such-server run_grab "$work/floor-nopulse.out" "$recfloor"
 floor_alone=$g_all
 
 # --- instructions per record (callgrind) ---------------------------------------
@@ -366,7 +234,7 @@ callgrind_per_line() { # $1: name, then the command; prints instructions per lin
   local out=$work/cg-$name.out
   start_piped "$out" valgrind --tool=callgrind --callgrind-out-file="$work/cg-$name.%p" "$@"
   local pid=$started
-  for _ in $(seq 300); do [ -s "$out" ] && break; sleep 0.1; done
+  wait_for 30 test -s "$out" || fail "$name wrote nothing under callgrind"
   sleep 1
   callgrind_control -d "$pid" >/dev/null 2>&1 || fail "callgrind_control could not reach $name"
   local r0
@@ -400,7 +268,7 @@ Records in the window: $with_records with the sound server, $alone_records witho
 | - weather thread | $(fmt "$with_weather" 3) ms | $(ratio "$with_weather" "$vmstat_ms") x vmstat | |
 | sound server's extra work, per record | $(fmt "$pulse_extra" 3) ms | $(ratio "$pulse_extra" "$vmstat_ms") x vmstat | |
 | monitor, per second | $(fmt "$monitor_ms" 3) ms | $(ratio "$monitor_ms" "$vmstat_ms") x vmstat | <= 0.5 ($(verdict "$(ratio "$monitor_ms" "$vmstat_ms")" 0.5)) |
-| - floor: wake, read /proc/stat and /proc/cpuinfo, write the block | $(fmt "$monfloor_ms" 3) ms | $(ratio "$monfloor_ms" "$vmstat_ms") x vmstat | |
+| - floor: wake, read ${monitor_reads[*]}, write the block | $(fmt "$monfloor_ms" 3) ms | $(ratio "$monfloor_ms" "$vmstat_ms") x vmstat | |
 | pcreport with no sound server, per record | $(fmt "$alone_all" 3) ms | $(ratio "$alone_all" "$vmstat_ms") x vmstat | <= 1.5 ($(verdict "$(ratio "$alone_all" "$vmstat_ms")" 1.5)) |
 | - its main thread | $(fmt "$alone_main" 3) ms | $(ratio "$alone_main" "$vmstat_ms") x vmstat | |
 | - floor: the record floor with no sound server | $(fmt "$floor_alone" 3) ms | $(ratio "$floor_alone" "$vmstat_ms") x vmstat | |

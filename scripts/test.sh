@@ -9,15 +9,22 @@
 # the decoders, then builds pcreport.exe and runs it and the Win32
 # tests under wine. The faults are injected once, in the first build: the
 # other builds run the rest of the suite.
+#
+#   scripts/test.sh            everything above (CI runs this)
+#   scripts/test.sh --quick    the day-to-day check: builds against Qt 5.15 and
+#                              runs the Linux suite (ctest) alone
 set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$top/build}
 export BUILD_DIR=$build
 
+"$top/scripts/setup.sh" "$top/scripts/packages/run.txt" "$top/scripts/packages/test.txt" ||
+    { echo "installing the packages failed" >&2; exit 1; }
 PCREPORT_QT=5 "$top/scripts/build.sh" || { echo "build failed" >&2; exit 1; }
 
 status=0
 (cd "$build" && ctest --output-on-failure -j"$(nproc)" --timeout 300) || status=1
+[ "${1:-}" = --quick ] && exit $status
 PCREPORT_BENCH_NO_BUILD=1 "$top/scripts/bench.sh" --smoke || status=1
 PCREPORT_QT=6 BUILD_DIR=$build/qt6 "$top/scripts/build.sh" && (cd "$build/qt6" && ctest --output-on-failure -j"$(nproc)" --timeout 300 -E '^faults_e2e$') || status=1
 PCREPORT_SOAK_SECONDS=${PCREPORT_SOAK_SECONDS:-180} bash "$top/tests/faults/soak.sh" "$build" "$build/tests/record_reader" || status=1

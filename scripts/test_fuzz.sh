@@ -31,7 +31,8 @@ if [ ${#targets[@]} -eq 0 ]; then
     done
 fi
 
-"$top/scripts/setup.sh" || { say "setup failed"; exit 1; }
+"$top/scripts/setup.sh" "$top/scripts/packages/run.txt" "$top/scripts/packages/clang.txt" ||
+    { say "setup failed"; exit 1; }
 if ! CC=clang CXX=clang++ cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DPCREPORT_WERROR=ON -DPCREPORT_SANITIZE=address,undefined -DPCREPORT_FUZZ=ON \
         -DPCREPORT_BUILD_TESTS=OFF -DCMAKE_DISABLE_FIND_PACKAGE_Qt6=ON >/dev/null; then

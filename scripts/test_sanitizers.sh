@@ -19,6 +19,8 @@
 set -uo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=../tests/lib.sh
+. "$top/tests/lib.sh"
 mode=address
 if [ "${1:-}" = "--thread" ]; then
     mode=thread
@@ -32,7 +34,9 @@ fi
 started=$(date +%s)
 say() { echo "sanitizer stage ($mode): $*" >&2; }
 
-"$top/scripts/setup.sh" || { say "setup failed"; exit 1; }
+lists=("$top/scripts/packages/run.txt" "$top/scripts/packages/test.txt")
+[ $mode = thread ] && lists+=("$top/scripts/packages/clang.txt")
+"$top/scripts/setup.sh" "${lists[@]}" || { say "setup failed"; exit 1; }
 config=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DPCREPORT_WERROR=ON -DCMAKE_DISABLE_FIND_PACKAGE_Qt6=ON)
 if [ $mode = thread ]; then
     # Qt's own hand-overs between threads are only visible to TSan when Qt
@@ -86,31 +90,33 @@ status=0
 
 # Grab mode as it runs for real, with its sampling, weather and sound threads,
 # beside the monitor (given a fixed temperature where the machine has no
-# sensor) for 20 s. The weather services are out of reach in a network
-# namespace of its own, so their requests fail at once and nothing leaves the
-# machine. At least 15 records must come in that time.
+# sensor) until it has printed 15 records, which it must within 20 s. The
+# weather services are out of reach in a network namespace of its own, so
+# their requests fail at once and nothing leaves the machine. Every line
+# must be a whole record.
 grab_beside_monitor() {
-    local out="$build/grab-20s.out" monitor="$build/Core Temp.exe" monitor_pid="" grab_pid
+    local out="$build/grab-20s.out" monitor="$build/Core Temp.exe" grab_pid pids=()
     local netns=(unshare -n)
     [ "$(id -u)" -eq 0 ] || netns=(unshare -rn)
     if ! "$monitor" --check-sensor >/dev/null 2>&1; then
-        "$monitor" --temperature 40 </dev/null >/dev/null 2>&1 &
-        monitor_pid=$!
-        for _ in $(seq 50); do [ -e /dev/shm/CoreTempMappingObject ] && break; sleep 0.1; done
+        monitor_start "$build/monitor-20s.err" "$monitor" --temperature 40 ||
+            say "the monitor did not publish"
     fi
     # Started as ./pcreport: every argument counts for the mode, argv[0] too,
     # and the build's path may hold the word check.
     (cd "$build" && exec "${netns[@]}" ./pcreport grab) >"$out" 2>"$build/grab-20s.err" &
     grab_pid=$!
-    sleep 20
+    wait_lines "$out" 15 20
     kill -TERM "$grab_pid" 2>/dev/null
     wait "$grab_pid" 2>/dev/null
-    [ -n "$monitor_pid" ] && kill -TERM "$monitor_pid" 2>/dev/null && wait "$monitor_pid" 2>/dev/null
-    local records
-    records=$(grep -c '^{"CpuLoad":' "$out")
-    say "grab mode printed $records records in 20 s"
-    if [ "$records" -lt 15 ]; then
-        say "grab mode printed too few records; its standard error:"
+    [ ${#pids[@]} -eq 0 ] || monitor_stop
+    local records bad
+    records=$(grep -cE "$(record_pattern)" "$out")
+    bad=$(not_whole_records "$out")
+    say "grab mode printed $records records"
+    if [ "$records" -lt 15 ] || [ -n "$bad" ]; then
+        [ -z "$bad" ] || say "not a whole record: $(head -n 1 <<<"$bad")"
+        say "grab mode failed; its standard error:"
         cat "$build/grab-20s.err" >&2
         return 1
     fi

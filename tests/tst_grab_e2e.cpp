@@ -7,8 +7,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <cmath>
-
 #include "support/processes.h"
 
 // The built `pcreport grab` as its reader sees it, with the monitor standing
@@ -18,23 +16,6 @@ namespace {
 
 const QString kMonitorName = QStringLiteral("Core Temp.exe");
 const char kSegment[] = "/dev/shm/CoreTempMappingObject";
-
-QString checkRecord(const QByteArray &line)
-{
-    QJsonParseError error;
-    const QJsonDocument doc = QJsonDocument::fromJson(line, &error);
-    if (error.error != QJsonParseError::NoError || !doc.isObject())
-        return "not a JSON object: " + QString::fromUtf8(line);
-    const QJsonObject record = doc.object();
-    if (record.size() != 13)
-        return "not 13 keys: " + QString::fromUtf8(line);
-    for (auto it = record.begin(); it != record.end(); ++it) {
-        const double value = it.value().toDouble(std::nan(""));
-        if (!it.value().isDouble() || value != std::trunc(value))
-            return "not an integer: " + it.key();
-    }
-    return QString();
-}
 
 } // namespace
 
@@ -120,7 +101,6 @@ void TestGrabEndToEnd::recordsFlowUntilMonitorExits()
         QByteArray line;
         QVERIFY2(grab.readLine(&line, 15000), "no record from grab");
         arrivals << clock.elapsed();
-        QVERIFY2(checkRecord(line).isEmpty(), qPrintable(checkRecord(line)));
         const QJsonObject record = QJsonDocument::fromJson(line).object();
         QCOMPARE(record.value("CpuTemperature").toInt(), 45);
         // No weather service is reachable here: the initial weather stays.

@@ -158,6 +158,13 @@ void TestHttp::weatherTransferFailures_data()
     QTest::newRow("no answer within the time-out")
         << hang() << QStringLiteral("libcurl error: Timeout was reached");
 
+    // Bytes keep coming, too slowly to end within the time-out.
+    FakeResponse trickle = respond(kWeatherAnswer);
+    trickle.chunks = kWeatherAnswer.size();
+    trickle.chunkDelayMs = 200;
+    QTest::newRow("a byte at a time past the time-out")
+        << trickle << QStringLiteral("libcurl error: Timeout was reached");
+
     QTest::newRow("oversized body")
         << respond(kWeatherAnswer + QByteArray(int(kMaxBodyBytes), ' '))
         << QStringLiteral("libcurl error: ") + curl_easy_strerror(CURLE_WRITE_ERROR);

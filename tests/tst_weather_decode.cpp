@@ -99,6 +99,11 @@ void TestWeatherDecode::failures_data()
     QTest::newRow("invalid JSON") << QByteArray("<html>Bad Gateway</html>") << json << false;
     QTest::newRow("cut-off body") << answer("200", "21.6", kThunder).left(60) << json << false;
     QTest::newRow("empty body") << QByteArray() << json << false;
+    QByteArray junk;
+    for (int i = 0; i < 4096; ++i)
+        junk.append(char((i * 7919) & 0xff));
+    // As the client hands a body over: through QString.
+    QTest::newRow("4 KiB of binary junk") << QString::fromUtf8(junk).toUtf8() << json << false;
     QTest::newRow("top-level array")
         << QByteArray(R"([{"cod":200}])") << QStringLiteral("无效的 JSON 响应") << true;
     // Qt 5 leaks the array or object a repeated key first named; the sanitizer

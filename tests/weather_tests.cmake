@@ -27,4 +27,5 @@ add_dependencies(tst_weather_e2e weather_fake_service pcreport)
 if(TARGET coretemp_monitor)
   add_dependencies(tst_weather_e2e coretemp_monitor)
 endif()
+# Its monitor is a "Core Temp.exe" that the other end-to-end tests look for.
 set_tests_properties(tst_weather_e2e PROPERTIES RESOURCE_LOCK coretemp TIMEOUT 300)

@@ -19,6 +19,8 @@ say() { echo "build_curl_mingw: $*" >&2; }
 
 # shellcheck source=mingw_tools.sh
 . "$here/mingw_tools.sh"
+# shellcheck source=progress.sh
+. "$here/progress.sh"
 
 flags=(-DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=OFF -DCURL_STATICLIB=ON
     -DHTTP_ONLY=ON -DCURL_ENABLE_SSL=OFF -DCURL_USE_OPENSSL=OFF -DCURL_ZLIB=OFF
@@ -40,12 +42,14 @@ rm -rf "$work" "$prefix"
 mkdir -p "$work"
 started=$(date +%s)
 say "building in $work (log: $work/build.log)"
+progress_start build_curl_mingw "$work"
 {
     cmake -S "$src" -B "$work/build" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64-x86_64.cmake" \
         -DCMAKE_INSTALL_PREFIX="$prefix" "${flags[@]}" &&
         cmake --build "$work/build" -j"$jobs" &&
         cmake --install "$work/build"
 } >"$work/build.log" 2>&1 || { tail -n 40 "$work/build.log" >&2; say "failed (see $work/build.log)"; exit 1; }
+progress_stop
 say "built in $(($(date +%s) - started)) s"
 cp "$work/build.log" "$prefix/build.log"
 rm -rf "$work"

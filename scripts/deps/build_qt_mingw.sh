@@ -19,6 +19,8 @@ say() { echo "build_qt_mingw: $*" >&2; }
 
 # shellcheck source=mingw_tools.sh
 . "$here/mingw_tools.sh"
+# shellcheck source=progress.sh
+. "$here/progress.sh"
 
 flags=(-opensource -confirm-license -static -release -optimize-size
     -xplatform win32-g++ -device-option CROSS_COMPILE=x86_64-w64-mingw32-
@@ -41,6 +43,7 @@ mingw_tool_dir "$work/tools"
 export PATH="$work/tools:$PATH"
 started=$(date +%s)
 say "configuring in $work/build (log: $work/build.log)"
+progress_start build_qt_mingw "$work/build"
 (cd "$work/build" && "$src/configure" -prefix "$prefix" "${flags[@]}") >"$work/build.log" 2>&1 ||
     { tail -n 40 "$work/build.log" >&2; say "configure failed"; exit 1; }
 say "building with -j$jobs"
@@ -48,6 +51,7 @@ make -C "$work/build" -j"$jobs" >>"$work/build.log" 2>&1 ||
     { grep -E 'error|Error' "$work/build.log" | tail -n 30 >&2; say "build failed (see $work/build.log)"; exit 1; }
 make -C "$work/build" install >>"$work/build.log" 2>&1 ||
     { tail -n 30 "$work/build.log" >&2; say "install failed"; exit 1; }
+progress_stop
 say "built in $(($(date +%s) - started)) s"
 cp "$work/build.log" "$prefix/build.log"
 rm -rf "$work"

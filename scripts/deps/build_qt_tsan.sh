@@ -15,8 +15,13 @@
 # later call returns at once and any change of flags builds afresh. The
 # source tree is shared with other builds and is never written to: Qt is
 # configured and built out of source, and used from its build directory.
+# Configure's and make's output goes to build.log there; the progress, once a
+# minute, to standard error.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
+# shellcheck source=progress.sh
+. "$top/scripts/deps/progress.sh"
+say() { echo "build_qt_tsan: $*" >&2; }
 version=${1:-5.15.8+dfsg-11+deb12u3}
 cache=${PCREPORT_DEPS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/pcreport-deps}
 jobs=${PCREPORT_DEPS_JOBS:-$(nproc)}
@@ -45,13 +50,20 @@ src=$("$top/scripts/deps/fetch_source.sh" qtbase-opensource-src "$version")
 
 mkdir -p "$build"
 started=$(date +%s)
+log=$build/build.log
+say "building in $build with -j$jobs (log: $log)"
+progress_start build_qt_tsan "$build"
 # Configured with the build directory as its prefix, Qt runs from where it was
 # built: no install step, and nothing written anywhere else.
-(cd "$build" && "$src/configure" -prefix "$build" "${options[@]}") >&2
-make -C "$build" sub-src-qmake_all >&2
-make -C "$build/src" -j"$jobs" "${modules[@]}" >&2
-# Qt5Network's CMake files insist on the generic bearer plugin.
-make -C "$build/src/plugins/bearer" -j"$jobs" >&2
+(cd "$build" && "$src/configure" -prefix "$build" "${options[@]}") >"$log" 2>&1 ||
+    { tail -n 40 "$log" >&2; say "configure failed (see $log)"; exit 1; }
+{
+    make -C "$build" sub-src-qmake_all &&
+        make -C "$build/src" -j"$jobs" "${modules[@]}" &&
+        # Qt5Network's CMake files insist on the generic bearer plugin.
+        make -C "$build/src/plugins/bearer" -j"$jobs"
+} >>"$log" 2>&1 || { grep -E 'error|Error' "$log" | tail -n 30 >&2; say "build failed (see $log)"; exit 1; }
+progress_stop
 touch "$build/.built"
-echo "build_qt_tsan: built in $(($(date +%s) - started)) s" >&2
+say "built in $(($(date +%s) - started)) s"
 echo "$build"

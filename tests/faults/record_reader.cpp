@@ -1,7 +1,8 @@
 // The reading program, as the fault and soak tests need it: starts a command
 // with its standard output on a pipe of the given size, stamps every line it
 // reads with the milliseconds since the start, stalls when told, samples the
-// command's memory once a second, and ends it after the given time.
+// command's memory once a second, and ends it after the given time, or
+// sooner on SIGTERM (a script that has seen what it waited for).
 //
 // record_reader PIPE_BYTES STALL_AT_MS STALL_MS RUN_MS COMMAND [ARGS...]
 //
@@ -25,6 +26,13 @@
 extern char **environ;
 
 namespace {
+
+volatile std::sig_atomic_t endNow = 0;
+
+void onTerm(int)
+{
+    endNow = 1;
+}
 
 long long nowMs()
 {
@@ -62,6 +70,10 @@ int main(int argc, char **argv)
     const long long stallAt = std::atoll(argv[2]), stallMs = std::atoll(argv[3]),
                     runMs = std::atoll(argv[4]);
     std::signal(SIGPIPE, SIG_IGN);
+    // No SA_RESTART: poll and usleep return at once.
+    struct sigaction term = {};
+    term.sa_handler = onTerm;
+    sigaction(SIGTERM, &term, nullptr);
 
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
@@ -92,7 +104,7 @@ int main(int argc, char **argv)
     bool open = true;
     for (;;) {
         const long long now = nowMs();
-        if (now - start >= runMs)
+        if (endNow || now - start >= runMs)
             break;
         if (now >= nextSample) {
             printMemory(pid, now - start);
