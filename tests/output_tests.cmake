@@ -8,9 +8,6 @@ if(NOT WIN32)
   pcreport_add_test(tst_system_volume SOURCES tst_system_volume.cpp LIBS pcreport_output)
   # A volume call that ignored its deadline would hang on the silent server.
   set_tests_properties(tst_system_volume PROPERTIES TIMEOUT 60)
-  # Not a test: what one volume read costs (docs/BENCHMARKS.md).
-  add_executable(volume_cost volume_cost.cpp)
-  target_link_libraries(volume_cost PRIVATE pcreport_output)
   # Real pipes, sockets, a file, a terminal as standard output.
   pcreport_add_test(tst_stdout_peer SOURCES tst_stdout_peer.cpp LIBS pcreport_output)
 

@@ -1,6 +1,6 @@
 // What one readSystemVolume call costs, for docs/BENCHMARKS.md: the first
 // call (which connects) is left out, then CALLS calls are timed.
-//   volume_cost [CALLS]
+//   bench_volume_cost [CALLS]
 #include "output/system_volume.h"
 
 #include <sys/resource.h>
