@@ -137,7 +137,7 @@ std::vector<CpuTicks> readProcStat()
 
 void fillBlock(CoreTempSharedData &block, const CpuTopology &topology, unsigned int packages,
                unsigned int coreCount, const std::vector<CpuTicks> &before,
-               const std::vector<CpuTicks> &after, const float *temperatures)
+               const std::vector<CpuTicks> &after, const float *temperatures, double mhz)
 {
     block = CoreTempSharedData{};
     block.uiCPUCnt = packages;
@@ -148,7 +148,7 @@ void fillBlock(CoreTempSharedData &block, const CpuTopology &topology, unsigned 
         block.uiLoad[i] = coreLoadPercent(before, after, topology.coreCpus[i]);
         block.fTemp[i] = temperatures[i];
     }
-    block.fCPUSpeed = static_cast<float>(topology.mhz);
+    block.fCPUSpeed = static_cast<float>(mhz);
     std::strncpy(block.sCPUName, topology.name.c_str(), sizeof block.sCPUName - 1);
     block.ucFahrenheit = 0;
     block.ucDeltaToTjMax = 0;
@@ -318,7 +318,7 @@ int main(int argc, char **argv)
 
     std::string cpuinfo;
     readTextFile("/proc/cpuinfo", cpuinfo);
-    CpuTopology topology = parseCpuInfo(cpuinfo);
+    const CpuTopology topology = parseCpuInfo(cpuinfo);
     // The block has room for 128 packages and 256 cores in all.
     const unsigned int packages = std::min<unsigned int>(topology.packages, 128);
     const unsigned int coreCount = static_cast<unsigned int>(
@@ -350,6 +350,7 @@ int main(int argc, char **argv)
         return 1;
 
     std::vector<float> temperatures(std::max(coreCount, 1u), 0.0f);
+    CpuClock clock;
     std::vector<CpuTicks> before = readProcStat();
     sleepUnlessStopped(kInitialSampleMs, waitMask);
     bool reportedWriteFailure = false;
@@ -360,13 +361,9 @@ int main(int argc, char **argv)
         else
             readTemperatures(sensor, temperatures.data(), temperatures.size());
 
-        static RereadFile cpuinfoFile("/proc/cpuinfo");
-        static std::string info;
-        if (cpuinfoFile.read(info))
-            topology.mhz = parseCpuInfo(info).mhz; // the clock changes; the layout does not
-
         CoreTempSharedData block;
-        fillBlock(block, topology, packages, coreCount, before, after, temperatures.data());
+        fillBlock(block, topology, packages, coreCount, before, after, temperatures.data(),
+                  clock.mhz());
         if (!writeBlock(fd, block) && !reportedWriteFailure) {
             std::fprintf(stderr, "Core Temp.exe: cannot write %s: %s\n", kCoreTempShmPath,
                          std::strerror(errno));

@@ -246,6 +246,46 @@ bool RereadFile::read(std::string &text)
     return true;
 }
 
+bool parseKilohertz(const std::string &text, double &mhz)
+{
+    long long khz = 0;
+    if (!parseInt(text, khz) || khz <= 0)
+        return false;
+    mhz = static_cast<double>(khz) / 1000.0;
+    return true;
+}
+
+CpuClock::CpuClock(std::string cpufreqPath, std::string cpuinfoPath, unsigned int cpuinfoEvery)
+    : m_cpufreq(std::move(cpufreqPath)), m_cpuinfoPath(std::move(cpuinfoPath)),
+      m_cpuinfoEvery(std::max(cpuinfoEvery, 1u))
+{
+}
+
+double CpuClock::mhz()
+{
+    // cpufreq on every call while it answers, else whenever /proc/cpuinfo is
+    // due: a frequency driver may have been loaded since.
+    double value = 0.0;
+    if (m_haveCpufreq || m_untilCpuinfo == 0) {
+        m_haveCpufreq = m_cpufreq.read(m_text) && parseKilohertz(m_text, value);
+        if (m_haveCpufreq) {
+            m_untilCpuinfo = 0; // should it fail, /proc/cpuinfo at once
+            return m_mhz = value;
+        }
+    }
+    if (m_untilCpuinfo == 0) {
+        m_untilCpuinfo = m_cpuinfoEvery;
+        // Some machines (ARM) give no "cpu MHz": keep the last clock known.
+        if (readTextFile(m_cpuinfoPath, m_text)) {
+            const double cpuinfo = parseCpuInfo(m_text).mhz;
+            if (cpuinfo > 0.0)
+                m_mhz = cpuinfo;
+        }
+    }
+    --m_untilCpuinfo;
+    return m_mhz;
+}
+
 bool readTextFile(const std::string &path, std::string &text)
 {
     std::ifstream in(path, std::ios::binary);

@@ -92,5 +92,35 @@ private:
     int m_fd = -1;
 };
 
+/// MHz from the text of a cpufreq frequency file (scaling_cur_freq: whole
+/// kHz, surrounding white space allowed); false when malformed or not positive.
+bool parseKilohertz(const std::string &text, double &mhz);
+
+/// The clock for Core Temp's block, in MHz. With cpufreq, the kernel's current
+/// frequency of cpu0 (scaling_cur_freq, kept open: one pread per call). Without
+/// it, "cpu MHz" of /proc/cpuinfo, read on the first call and then only every
+/// `cpuinfoEvery` calls: that file is made for every CPU on each read, and
+/// without a frequency driver its clock seldom changes (on most virtual
+/// machines never). cpufreq is looked for again at each of those readings.
+class CpuClock
+{
+public:
+    explicit CpuClock(
+        std::string cpufreqPath = "/sys/devices/system/cpu/cpu0/cpufreq/scaling_cur_freq",
+        std::string cpuinfoPath = "/proc/cpuinfo", unsigned int cpuinfoEvery = 60);
+
+    /// The clock now, or as last read; 0 when no source ever gave one.
+    double mhz();
+
+private:
+    RereadFile m_cpufreq;
+    std::string m_cpuinfoPath;
+    unsigned int m_cpuinfoEvery;
+    unsigned int m_untilCpuinfo = 0;
+    bool m_haveCpufreq = false;
+    double m_mhz = 0.0;
+    std::string m_text;
+};
+
 /// Whole contents of a file; false when it cannot be read.
 bool readTextFile(const std::string &path, std::string &text);
