@@ -350,6 +350,7 @@ int main(int argc, char **argv)
         return 1;
 
     std::vector<float> temperatures(std::max(coreCount, 1u), 0.0f);
+    TemperatureReader sensorFiles(sensor);
     CpuClock clock;
     std::vector<CpuTicks> before = readProcStat();
     sleepUnlessStopped(kInitialSampleMs, waitMask);
@@ -359,7 +360,7 @@ int main(int argc, char **argv)
         if (options.fixedTemperature)
             std::fill(temperatures.begin(), temperatures.end(), options.temperature);
         else
-            readTemperatures(sensor, temperatures.data(), temperatures.size());
+            sensorFiles.read(temperatures.data(), temperatures.size());
 
         CoreTempSharedData block;
         fillBlock(block, topology, packages, coreCount, before, after, temperatures.data(),

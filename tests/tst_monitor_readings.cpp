@@ -54,8 +54,11 @@ void TestMonitorReadings::procStatLines()
 {
     const std::string text = "cpu  100 0 100 800 0 0 0 0 0 0\n"
                              "cpu0 10 1 20 300 40 5 6 7 50 60\n"
-                             "cpu1 1 2 3\n"    // too few fields
-                             "cpux 1 2 3 4\n"  // not a CPU number
+                             "cpu1 1 2 3\n"                      // too few fields
+                             "cpux 1 2 3 4\n"                    // not a CPU number
+                             "cpu3 1 2 3 99999999999999999999\n" // beyond 64 bits
+                             "cpu4 1 2 3 4x\n"
+                             "cpu9999999999 1 2 3 4\n"
                              "cpu12 1 2 3 4\n" // the short form of old kernels
                              "intr 12345 0 0\n"
                              "ctxt 987654\n";
@@ -188,7 +191,8 @@ void TestMonitorReadings::sensors()
              sensor.description.c_str());
 
     QVector<float> got(temperatures.size(), -1.0f);
-    QCOMPARE(readTemperatures(sensor, got.data(), size_t(got.size())), sensor.found());
+    TemperatureReader reader(sensor);
+    QCOMPARE(reader.read(got.data(), size_t(got.size())), sensor.found());
     QCOMPARE(got, temperatures);
 }
 
@@ -200,7 +204,7 @@ void TestMonitorReadings::missingSensorReadsZero()
     sensor.perCore = true;
     sensor.inputs = {fixturePath("gone/temp2_input")};
     float temperatures[2] = {7.0f, 7.0f};
-    QVERIFY(!readTemperatures(sensor, temperatures, 2));
+    QVERIFY(!TemperatureReader(sensor).read(temperatures, 2));
     QCOMPARE(temperatures[0], 0.0f);
     QCOMPARE(temperatures[1], 0.0f);
 }
