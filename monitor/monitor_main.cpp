@@ -1,5 +1,5 @@
 // The Linux stand-in for Core Temp: publishes Core Temp's shared block at
-// /dev/shm/CoreTempMappingObject once a second until SIGTERM or SIGINT.
+// /dev/shm/CoreTempMappingObject once a second until SIGTERM, SIGINT or SIGHUP.
 
 #include <algorithm>
 #include <cerrno>
@@ -10,7 +10,6 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <poll.h>
 #include <string>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -29,13 +28,6 @@ constexpr long kPublishIntervalMs = 1000;
 // The first load needs two readings of /proc/stat; don't make the reader
 // wait a whole interval for it.
 constexpr long kInitialSampleMs = 100;
-
-volatile std::sig_atomic_t g_stop = 0;
-
-extern "C" void onStopSignal(int)
-{
-    g_stop = 1;
-}
 
 struct Options
 {
@@ -101,30 +93,45 @@ int parseOptions(int argc, char **argv, Options &options)
     return 0;
 }
 
-/// Sleeps `ms` milliseconds with the stop signals let through; returns early
-/// once one of them has arrived.
-void sleepUnlessStopped(long ms, const sigset_t &waitMask)
+timespec later(timespec t, long ms)
 {
-    timespec now{}, deadline{};
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += ms / 1000;
-    deadline.tv_nsec += (ms % 1000) * 1000000L;
-    if (deadline.tv_nsec >= 1000000000L) {
-        deadline.tv_sec += 1;
-        deadline.tv_nsec -= 1000000000L;
+    t.tv_sec += ms / 1000;
+    t.tv_nsec += (ms % 1000) * 1000000L;
+    if (t.tv_nsec >= 1000000000L) {
+        t.tv_sec += 1;
+        t.tv_nsec -= 1000000000L;
     }
-    while (!g_stop) {
+    return t;
+}
+
+bool earlier(const timespec &a, const timespec &b)
+{
+    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
+
+/// Waits until `deadline` on CLOCK_MONOTONIC; true when one of the stop
+/// signals came first. They stay blocked all the time and are taken here, so
+/// one that came while we were reading ends the wait at once: no handler, and
+/// no lost wake-up between a check of a flag and the call that sleeps.
+bool stopSignalBefore(const timespec &deadline, const sigset_t &stopSignals)
+{
+    for (;;) {
+        timespec now{};
         clock_gettime(CLOCK_MONOTONIC, &now);
-        timespec left{deadline.tv_sec - now.tv_sec, deadline.tv_nsec - now.tv_nsec};
-        if (left.tv_nsec < 0) {
-            left.tv_sec -= 1;
-            left.tv_nsec += 1000000000L;
+        timespec left{};
+        if (earlier(now, deadline)) {
+            left.tv_sec = deadline.tv_sec - now.tv_sec;
+            left.tv_nsec = deadline.tv_nsec - now.tv_nsec;
+            if (left.tv_nsec < 0) {
+                left.tv_sec -= 1;
+                left.tv_nsec += 1000000000L;
+            }
         }
-        if (left.tv_sec < 0)
-            return;
-        // The stop signals are blocked outside this call, so one that came
-        // while we were reading is delivered here at once: no lost wake-up.
-        ppoll(nullptr, 0, &left, &waitMask);
+        if (sigtimedwait(&stopSignals, nullptr, &left) >= 0)
+            return true;
+        if (errno != EINTR)
+            return false; // EAGAIN: the deadline came
+        // Woken by another signal (SIGCONT after a stop): wait for the rest.
     }
 }
 
@@ -325,25 +332,13 @@ int main(int argc, char **argv)
         std::min<std::size_t>({topology.coreCpus.size(), 256,
                                static_cast<std::size_t>(packages) * topology.coresPerPackage}));
 
-    // The handler only sets a flag; the signals stay blocked except while we
-    // sleep, so the sleep is the one place they are noticed and it ends at once.
-    sigset_t stopSignals, waitMask;
+    // Blocked for the whole run: stopSignalBefore takes them while we wait.
+    sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGTERM);
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGHUP);
-    struct sigaction action
-    {
-    };
-    action.sa_handler = onStopSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGHUP, &action, nullptr);
-    sigprocmask(SIG_BLOCK, &stopSignals, &waitMask);
-    sigdelset(&waitMask, SIGTERM);
-    sigdelset(&waitMask, SIGINT);
-    sigdelset(&waitMask, SIGHUP);
+    sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
 
     const int fd = claimSegment();
     if (fd < 0)
@@ -353,9 +348,13 @@ int main(int argc, char **argv)
     TemperatureReader sensorFiles(sensor);
     CpuClock clock;
     std::vector<CpuTicks> before = readProcStat();
-    sleepUnlessStopped(kInitialSampleMs, waitMask);
+    // Deadlines a whole interval apart, not an interval after each cycle's
+    // work, keep the cadence steady.
+    timespec deadline{};
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline = later(deadline, kInitialSampleMs);
     bool reportedWriteFailure = false;
-    while (!g_stop) {
+    while (!stopSignalBefore(deadline, stopSignals)) {
         const std::vector<CpuTicks> after = readProcStat();
         if (options.fixedTemperature)
             std::fill(temperatures.begin(), temperatures.end(), options.temperature);
@@ -371,7 +370,11 @@ int main(int argc, char **argv)
             reportedWriteFailure = true;
         }
         before = after;
-        sleepUnlessStopped(kPublishIntervalMs, waitMask);
+        deadline = later(deadline, kPublishIntervalMs);
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        if (earlier(deadline, now))
+            deadline = now; // stopped or starved for a while: no burst to catch up
     }
 
     shm_unlink(kCoreTempShmPath);
