@@ -15,6 +15,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 #include "app/retry_on_eintr.h"
 #include "monitor/monitor_readings.h"
@@ -355,7 +356,7 @@ int main(int argc, char **argv)
     deadline = later(deadline, kInitialSampleMs);
     bool reportedWriteFailure = false;
     while (!stopSignalBefore(deadline, stopSignals)) {
-        const std::vector<CpuTicks> after = readProcStat();
+        std::vector<CpuTicks> after = readProcStat();
         if (options.fixedTemperature)
             std::fill(temperatures.begin(), temperatures.end(), options.temperature);
         else
@@ -369,7 +370,7 @@ int main(int argc, char **argv)
                          std::strerror(errno));
             reportedWriteFailure = true;
         }
-        before = after;
+        before = std::move(after);
         deadline = later(deadline, kPublishIntervalMs);
         timespec now{};
         clock_gettime(CLOCK_MONOTONIC, &now);
