@@ -1,5 +1,6 @@
-// The monitor's /proc/cpuinfo reader: every topology it gives fills Core
-// Temp's block in whole packages of whole cores.
+// The monitor's clock and topology readers: every topology /proc/cpuinfo
+// gives fills Core Temp's block in whole packages of whole cores, and every
+// clock, from cpuinfo or from a cpufreq file, is finite and positive.
 
 #include "fuzz_expect.h"
 #include "monitor/monitor_readings.h"
@@ -16,5 +17,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size)
     FUZZ_EXPECT(topology.coreCpus.size() ==
                 std::size_t{topology.packages} * topology.coresPerPackage);
     FUZZ_EXPECT(std::isfinite(topology.mhz) && topology.mhz >= 0.0);
+    double mhz = 0.0;
+    if (parseKilohertz(std::string(reinterpret_cast<const char *>(data), size), mhz))
+        FUZZ_EXPECT(std::isfinite(mhz) && mhz > 0.0);
     return 0;
 }

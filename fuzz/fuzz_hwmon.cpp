@@ -61,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size)
     const TemperatureSensor sensor =
         findTemperatureSensor((scratch() / "hwmon").string(), (scratch() / "none").string());
     float temperatures[256];
-    const bool read = readTemperatures(sensor, temperatures, 256);
+    const bool read = TemperatureReader(sensor).read(temperatures, 256);
     FUZZ_EXPECT(read == sensor.found());
     for (float t : temperatures)
         FUZZ_EXPECT(std::isfinite(t) && (read || t == 0.0f));

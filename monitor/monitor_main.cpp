@@ -1,5 +1,5 @@
 // The Linux stand-in for Core Temp: publishes Core Temp's shared block at
-// /dev/shm/CoreTempMappingObject once a second until SIGTERM or SIGINT.
+// /dev/shm/CoreTempMappingObject once a second until SIGTERM, SIGINT or SIGHUP.
 
 #include <algorithm>
 #include <cerrno>
@@ -10,12 +10,12 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <poll.h>
 #include <string>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 #include "app/retry_on_eintr.h"
 #include "monitor/monitor_readings.h"
@@ -29,13 +29,6 @@ constexpr long kPublishIntervalMs = 1000;
 // The first load needs two readings of /proc/stat; don't make the reader
 // wait a whole interval for it.
 constexpr long kInitialSampleMs = 100;
-
-volatile std::sig_atomic_t g_stop = 0;
-
-extern "C" void onStopSignal(int)
-{
-    g_stop = 1;
-}
 
 struct Options
 {
@@ -101,30 +94,45 @@ int parseOptions(int argc, char **argv, Options &options)
     return 0;
 }
 
-/// Sleeps `ms` milliseconds with the stop signals let through; returns early
-/// once one of them has arrived.
-void sleepUnlessStopped(long ms, const sigset_t &waitMask)
+timespec later(timespec t, long ms)
 {
-    timespec now{}, deadline{};
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += ms / 1000;
-    deadline.tv_nsec += (ms % 1000) * 1000000L;
-    if (deadline.tv_nsec >= 1000000000L) {
-        deadline.tv_sec += 1;
-        deadline.tv_nsec -= 1000000000L;
+    t.tv_sec += ms / 1000;
+    t.tv_nsec += (ms % 1000) * 1000000L;
+    if (t.tv_nsec >= 1000000000L) {
+        t.tv_sec += 1;
+        t.tv_nsec -= 1000000000L;
     }
-    while (!g_stop) {
+    return t;
+}
+
+bool earlier(const timespec &a, const timespec &b)
+{
+    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
+
+/// Waits until `deadline` on CLOCK_MONOTONIC; true when one of the stop
+/// signals came first. They stay blocked all the time and are taken here, so
+/// one that came while we were reading ends the wait at once: no handler, and
+/// no lost wake-up between a check of a flag and the call that sleeps.
+bool stopSignalBefore(const timespec &deadline, const sigset_t &stopSignals)
+{
+    for (;;) {
+        timespec now{};
         clock_gettime(CLOCK_MONOTONIC, &now);
-        timespec left{deadline.tv_sec - now.tv_sec, deadline.tv_nsec - now.tv_nsec};
-        if (left.tv_nsec < 0) {
-            left.tv_sec -= 1;
-            left.tv_nsec += 1000000000L;
+        timespec left{};
+        if (earlier(now, deadline)) {
+            left.tv_sec = deadline.tv_sec - now.tv_sec;
+            left.tv_nsec = deadline.tv_nsec - now.tv_nsec;
+            if (left.tv_nsec < 0) {
+                left.tv_sec -= 1;
+                left.tv_nsec += 1000000000L;
+            }
         }
-        if (left.tv_sec < 0)
-            return;
-        // The stop signals are blocked outside this call, so one that came
-        // while we were reading is delivered here at once: no lost wake-up.
-        ppoll(nullptr, 0, &left, &waitMask);
+        if (sigtimedwait(&stopSignals, nullptr, &left) >= 0)
+            return true;
+        if (errno != EINTR)
+            return false; // EAGAIN: the deadline came
+        // Woken by another signal (SIGCONT after a stop): wait for the rest.
     }
 }
 
@@ -137,7 +145,7 @@ std::vector<CpuTicks> readProcStat()
 
 void fillBlock(CoreTempSharedData &block, const CpuTopology &topology, unsigned int packages,
                unsigned int coreCount, const std::vector<CpuTicks> &before,
-               const std::vector<CpuTicks> &after, const float *temperatures)
+               const std::vector<CpuTicks> &after, const float *temperatures, double mhz)
 {
     block = CoreTempSharedData{};
     block.uiCPUCnt = packages;
@@ -148,7 +156,7 @@ void fillBlock(CoreTempSharedData &block, const CpuTopology &topology, unsigned 
         block.uiLoad[i] = coreLoadPercent(before, after, topology.coreCpus[i]);
         block.fTemp[i] = temperatures[i];
     }
-    block.fCPUSpeed = static_cast<float>(topology.mhz);
+    block.fCPUSpeed = static_cast<float>(mhz);
     std::strncpy(block.sCPUName, topology.name.c_str(), sizeof block.sCPUName - 1);
     block.ucFahrenheit = 0;
     block.ucDeltaToTjMax = 0;
@@ -318,62 +326,56 @@ int main(int argc, char **argv)
 
     std::string cpuinfo;
     readTextFile("/proc/cpuinfo", cpuinfo);
-    CpuTopology topology = parseCpuInfo(cpuinfo);
+    const CpuTopology topology = parseCpuInfo(cpuinfo);
     // The block has room for 128 packages and 256 cores in all.
     const unsigned int packages = std::min<unsigned int>(topology.packages, 128);
     const unsigned int coreCount = static_cast<unsigned int>(
         std::min<std::size_t>({topology.coreCpus.size(), 256,
                                static_cast<std::size_t>(packages) * topology.coresPerPackage}));
 
-    // The handler only sets a flag; the signals stay blocked except while we
-    // sleep, so the sleep is the one place they are noticed and it ends at once.
-    sigset_t stopSignals, waitMask;
+    // Blocked for the whole run: stopSignalBefore takes them while we wait.
+    sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGTERM);
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGHUP);
-    struct sigaction action
-    {
-    };
-    action.sa_handler = onStopSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGHUP, &action, nullptr);
-    sigprocmask(SIG_BLOCK, &stopSignals, &waitMask);
-    sigdelset(&waitMask, SIGTERM);
-    sigdelset(&waitMask, SIGINT);
-    sigdelset(&waitMask, SIGHUP);
+    sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
 
     const int fd = claimSegment();
     if (fd < 0)
         return 1;
 
     std::vector<float> temperatures(std::max(coreCount, 1u), 0.0f);
+    TemperatureReader sensorFiles(sensor);
+    CpuClock clock;
     std::vector<CpuTicks> before = readProcStat();
-    sleepUnlessStopped(kInitialSampleMs, waitMask);
+    // Deadlines a whole interval apart, not an interval after each cycle's
+    // work, keep the cadence steady.
+    timespec deadline{};
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline = later(deadline, kInitialSampleMs);
     bool reportedWriteFailure = false;
-    while (!g_stop) {
-        const std::vector<CpuTicks> after = readProcStat();
+    while (!stopSignalBefore(deadline, stopSignals)) {
+        std::vector<CpuTicks> after = readProcStat();
         if (options.fixedTemperature)
             std::fill(temperatures.begin(), temperatures.end(), options.temperature);
         else
-            readTemperatures(sensor, temperatures.data(), temperatures.size());
-
-        static RereadFile cpuinfoFile("/proc/cpuinfo");
-        static std::string info;
-        if (cpuinfoFile.read(info))
-            topology.mhz = parseCpuInfo(info).mhz; // the clock changes; the layout does not
+            sensorFiles.read(temperatures.data(), temperatures.size());
 
         CoreTempSharedData block;
-        fillBlock(block, topology, packages, coreCount, before, after, temperatures.data());
+        fillBlock(block, topology, packages, coreCount, before, after, temperatures.data(),
+                  clock.mhz());
         if (!writeBlock(fd, block) && !reportedWriteFailure) {
             std::fprintf(stderr, "Core Temp.exe: cannot write %s: %s\n", kCoreTempShmPath,
                          std::strerror(errno));
             reportedWriteFailure = true;
         }
-        before = after;
-        sleepUnlessStopped(kPublishIntervalMs, waitMask);
+        before = std::move(after);
+        deadline = later(deadline, kPublishIntervalMs);
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        if (earlier(deadline, now))
+            deadline = now; // stopped or starved for a while: no burst to catch up
     }
 
     shm_unlink(kCoreTempShmPath);

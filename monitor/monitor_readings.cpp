@@ -2,14 +2,18 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
 #include <set>
 #include <sstream>
+#include <utility>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -46,6 +50,29 @@ bool parseInt(const std::string &text, long long &value)
     if (errno != 0 || end == t.c_str() || *end != '\0')
         return false;
     value = v;
+    return true;
+}
+
+/// The unsigned decimal number at `p` after blanks, ending at a blank or at
+/// `end`; false when there is none or it overflows. On success `p` is past it.
+bool nextNumber(const char *&p, const char *end, uint64_t &value)
+{
+    const char *q = p;
+    while (q < end && (*q == ' ' || *q == '\t'))
+        ++q;
+    if (q == end || *q < '0' || *q > '9')
+        return false;
+    uint64_t v = 0;
+    for (; q < end && *q >= '0' && *q <= '9'; ++q) {
+        const uint64_t digit = static_cast<uint64_t>(*q - '0');
+        if (v > (UINT64_MAX - digit) / 10)
+            return false;
+        v = v * 10 + digit;
+    }
+    if (q < end && *q != ' ' && *q != '\t')
+        return false;
+    value = v;
+    p = q;
     return true;
 }
 
@@ -217,33 +244,110 @@ RereadFile::~RereadFile()
         ::close(m_fd);
 }
 
+RereadFile::RereadFile(RereadFile &&other) noexcept
+    : m_path(std::move(other.m_path)), m_fd(std::exchange(other.m_fd, -1))
+{
+}
+
 bool RereadFile::read(std::string &text)
 {
     if (m_fd < 0)
         m_fd = ::open(m_path.c_str(), O_RDONLY | O_CLOEXEC);
     if (m_fd < 0)
         return false;
-    // procfs and sysfs regenerate the text when read from offset 0; the
-    // string keeps its capacity, so after the first call nothing is allocated.
+    // The string keeps its capacity, so after the first calls nothing is
+    // allocated and the buffer holds the whole file: one pread.
     std::size_t length = 0;
     for (;;) {
-        if (text.size() < length + 4096)
-            text.resize(length + 4096);
-        const ssize_t got = retryOnEintr([&] {
-            return ::pread(m_fd, &text[length], text.size() - length, static_cast<off_t>(length));
-        });
+        text.resize(std::max(text.capacity(), length + 4096));
+        const std::size_t asked = text.size() - length;
+        const ssize_t got = retryOnEintr(
+            [&] { return ::pread(m_fd, &text[length], asked, static_cast<off_t>(length)); });
         if (got < 0) {
             ::close(m_fd);
             m_fd = -1;
             text.clear();
             return false;
         }
-        if (got == 0)
-            break;
         length += static_cast<std::size_t>(got);
+        if (static_cast<std::size_t>(got) < asked)
+            break;
     }
     text.resize(length);
     return true;
+}
+
+TemperatureReader::TemperatureReader(const TemperatureSensor &sensor) : m_perCore(sensor.perCore)
+{
+    for (const std::string &input : sensor.inputs)
+        m_inputs.emplace_back(input);
+}
+
+bool TemperatureReader::read(float *temperatures, std::size_t count)
+{
+    std::vector<float> values;
+    std::vector<bool> ok;
+    for (RereadFile &input : m_inputs) {
+        float celsius = 0.0f;
+        ok.push_back(input.read(m_text) && parseMillidegrees(m_text, celsius));
+        values.push_back(celsius);
+    }
+    bool any = false;
+    float hottest = 0.0f;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (ok[i] && (!any || values[i] > hottest))
+            hottest = values[i];
+        any = any || ok[i];
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!any)
+            temperatures[i] = 0.0f;
+        else if (m_perCore && i < values.size() && ok[i])
+            temperatures[i] = values[i];
+        else
+            temperatures[i] = hottest;
+    }
+    return any;
+}
+
+bool parseKilohertz(const std::string &text, double &mhz)
+{
+    long long khz = 0;
+    if (!parseInt(text, khz) || khz <= 0)
+        return false;
+    mhz = static_cast<double>(khz) / 1000.0;
+    return true;
+}
+
+CpuClock::CpuClock(std::string cpufreqPath, std::string cpuinfoPath, unsigned int cpuinfoEvery)
+    : m_cpufreq(std::move(cpufreqPath)), m_cpuinfoPath(std::move(cpuinfoPath)),
+      m_cpuinfoEvery(std::max(cpuinfoEvery, 1u))
+{
+}
+
+double CpuClock::mhz()
+{
+    // cpufreq on every call while it answers, else whenever /proc/cpuinfo is
+    // due: a frequency driver may have been loaded since.
+    double value = 0.0;
+    if (m_haveCpufreq || m_untilCpuinfo == 0) {
+        m_haveCpufreq = m_cpufreq.read(m_text) && parseKilohertz(m_text, value);
+        if (m_haveCpufreq) {
+            m_untilCpuinfo = 0; // should it fail, /proc/cpuinfo at once
+            return m_mhz = value;
+        }
+    }
+    if (m_untilCpuinfo == 0) {
+        m_untilCpuinfo = m_cpuinfoEvery;
+        // Some machines (ARM) give no "cpu MHz": keep the last clock known.
+        if (readTextFile(m_cpuinfoPath, m_text)) {
+            const double cpuinfo = parseCpuInfo(m_text).mhz;
+            if (cpuinfo > 0.0)
+                m_mhz = cpuinfo;
+        }
+    }
+    --m_untilCpuinfo;
+    return m_mhz;
 }
 
 bool readTextFile(const std::string &path, std::string &text)
@@ -257,27 +361,34 @@ bool readTextFile(const std::string &path, std::string &text)
 
 std::vector<CpuTicks> parseProcStat(const std::string &text)
 {
+    // By hand, not with streams: this runs every second, and after the wake-up
+    // and the reads it was most of what the monitor cost.
     std::vector<CpuTicks> cpus;
-    std::istringstream lines(text);
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (line.size() < 4 || !startsWith(line, "cpu") || line[3] < '0' || line[3] > '9')
-            continue;
-        std::istringstream fields(line.substr(3));
-        CpuTicks ticks;
-        uint64_t value[8] = {};
-        if (!(fields >> ticks.cpu))
-            continue;
-        int count = 0;
-        while (count < 8 && fields >> value[count])
-            ++count;
-        if (count < 4)
-            continue; // user, nice, system and idle are always there
-        // guest and guest_nice are already counted in user and nice.
-        ticks.idle = value[3] + value[4];
-        for (uint64_t v : value)
-            ticks.total += v;
-        cpus.push_back(ticks);
+    const char *line = text.data();
+    const char *const end = line + text.size();
+    while (line < end) {
+        const char *eol = static_cast<const char *>(std::memchr(line, '\n', end - line));
+        if (eol == nullptr)
+            eol = end;
+        const char *field = line + 3;
+        uint64_t number = 0;
+        if (eol - line > 3 && std::memcmp(line, "cpu", 3) == 0 && line[3] >= '0' &&
+            line[3] <= '9' && nextNumber(field, eol, number) && number <= INT_MAX) {
+            CpuTicks ticks;
+            ticks.cpu = static_cast<int>(number);
+            uint64_t value[8] = {};
+            int count = 0;
+            while (count < 8 && nextNumber(field, eol, value[count]))
+                ++count;
+            if (count >= 4) { // user, nice, system and idle are always there
+                // guest and guest_nice are already counted in user and nice.
+                ticks.idle = value[3] + value[4];
+                for (uint64_t v : value)
+                    ticks.total += v;
+                cpus.push_back(ticks);
+            }
+        }
+        line = eol < end ? eol + 1 : end;
     }
     return cpus;
 }
@@ -406,31 +517,4 @@ TemperatureSensor findTemperatureSensor(const std::string &hwmonRoot,
     if (!sensor.found())
         sensor = findThermalZone(thermalRoot);
     return sensor;
-}
-
-bool readTemperatures(const TemperatureSensor &sensor, float *temperatures, std::size_t count)
-{
-    std::vector<float> values;
-    std::vector<bool> ok;
-    for (const std::string &input : sensor.inputs) {
-        float celsius = 0.0f;
-        ok.push_back(readMillidegrees(input, celsius));
-        values.push_back(celsius);
-    }
-    bool any = false;
-    float hottest = 0.0f;
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        if (ok[i] && (!any || values[i] > hottest))
-            hottest = values[i];
-        any = any || ok[i];
-    }
-    for (std::size_t i = 0; i < count; ++i) {
-        if (!any)
-            temperatures[i] = 0.0f;
-        else if (sensor.perCore && i < values.size() && ok[i])
-            temperatures[i] = values[i];
-        else
-            temperatures[i] = hottest;
-    }
-    return any;
 }

@@ -64,24 +64,24 @@ struct TemperatureSensor
 TemperatureSensor findTemperatureSensor(const std::string &hwmonRoot = "/sys/class/hwmon",
                                         const std::string &thermalRoot = "/sys/class/thermal");
 
-/// Reads the sensor into temperatures[0..count) in degrees Celsius. Cores the
-/// sensor has no input for get the hottest reading. False when nothing could
-/// be read (the temperatures are then 0).
-bool readTemperatures(const TemperatureSensor &sensor, float *temperatures, std::size_t count);
-
 /// Degrees Celsius from the text of a sysfs temperature file (whole
 /// millidegrees, surrounding white space allowed); false when malformed.
 bool parseMillidegrees(const std::string &text, float &celsius);
 
-/// A file read whole from offset 0 on every call and kept open in between:
-/// one pread a second for /proc/stat instead of an open, reads and a close.
+/// A file read whole from offset 0 on every call and kept open in between.
+/// Meant for files the kernel makes in one piece on each read from offset 0
+/// (/proc/stat, sysfs attributes) and for regular files: a read shorter than
+/// asked is taken for the end, so once the buffer has grown to fit, each call
+/// is a single pread. Not for files made record by record (/proc/cpuinfo).
 class RereadFile
 {
 public:
     explicit RereadFile(std::string path) : m_path(std::move(path)) {}
     ~RereadFile();
+    RereadFile(RereadFile &&other) noexcept;
     RereadFile(const RereadFile &) = delete;
     RereadFile &operator=(const RereadFile &) = delete;
+    RereadFile &operator=(RereadFile &&) = delete;
 
     /// The whole file as it is now; false when it cannot be opened or read
     /// (the next call opens it afresh).
@@ -90,6 +90,53 @@ public:
 private:
     std::string m_path;
     int m_fd = -1;
+};
+
+/// Reads a sensor's files, kept open, once per call.
+class TemperatureReader
+{
+public:
+    explicit TemperatureReader(const TemperatureSensor &sensor);
+
+    /// Reads the sensor into temperatures[0..count) in degrees Celsius. Cores
+    /// the sensor has no input for get the hottest reading. False when nothing
+    /// could be read (the temperatures are then 0).
+    bool read(float *temperatures, std::size_t count);
+
+private:
+    bool m_perCore;
+    std::vector<RereadFile> m_inputs;
+    std::string m_text;
+};
+
+/// MHz from the text of a cpufreq frequency file (scaling_cur_freq: whole
+/// kHz, surrounding white space allowed); false when malformed or not positive.
+bool parseKilohertz(const std::string &text, double &mhz);
+
+/// The clock for Core Temp's block, in MHz. With cpufreq, the kernel's current
+/// frequency of cpu0 (scaling_cur_freq, kept open: one pread per call). Without
+/// it, "cpu MHz" of /proc/cpuinfo, read on the first call and then only every
+/// `cpuinfoEvery` calls: that file is made for every CPU on each read, and
+/// without a frequency driver its clock seldom changes (on most virtual
+/// machines never). cpufreq is looked for again at each of those readings.
+class CpuClock
+{
+public:
+    explicit CpuClock(
+        std::string cpufreqPath = "/sys/devices/system/cpu/cpu0/cpufreq/scaling_cur_freq",
+        std::string cpuinfoPath = "/proc/cpuinfo", unsigned int cpuinfoEvery = 60);
+
+    /// The clock now, or as last read; 0 when no source ever gave one.
+    double mhz();
+
+private:
+    RereadFile m_cpufreq;
+    std::string m_cpuinfoPath;
+    unsigned int m_cpuinfoEvery;
+    unsigned int m_untilCpuinfo = 0;
+    bool m_haveCpufreq = false;
+    double m_mhz = 0.0;
+    std::string m_text;
 };
 
 /// Whole contents of a file; false when it cannot be read.

@@ -88,6 +88,7 @@ void TestMonitor::publishesFixedTemperature_data()
     QTest::addColumn<int>("signal");
     QTest::newRow("SIGTERM") << int(SIGTERM);
     QTest::newRow("SIGINT") << int(SIGINT);
+    QTest::newRow("SIGHUP") << int(SIGHUP);
     QTest::newRow("SIGKILL") << int(SIGKILL);
 }
 
@@ -132,8 +133,12 @@ void TestMonitor::publishesFixedTemperature()
     QVERIFY(proxy.GetData());
     QCOMPARE(proxy.GetTemp(0), 42.5f);
 
+    // Sent early in a wait of about a second: the signal must end it.
+    QElapsedTimer sent;
+    sent.start();
     ::kill(pid_t(monitor.processId()), signal);
     QVERIFY(monitor.waitForFinished(5000));
+    QVERIFY2(sent.elapsed() < 500, qPrintable(QString::number(sent.elapsed()) + " ms"));
     if (signal == SIGKILL) {
         // Killed outright it cannot remove its block, but readers must take
         // what is left for no data, as they would a closed Windows mapping.

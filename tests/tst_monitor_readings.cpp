@@ -45,14 +45,20 @@ private slots:
     void sensors();
     void missingSensorReadsZero();
     void rereadFileSeesEachNewContent();
+    void clockSources_data();
+    void clockSources();
+    void clockFollowsItsSource();
 };
 
 void TestMonitorReadings::procStatLines()
 {
     const std::string text = "cpu  100 0 100 800 0 0 0 0 0 0\n"
                              "cpu0 10 1 20 300 40 5 6 7 50 60\n"
-                             "cpu1 1 2 3\n"    // too few fields
-                             "cpux 1 2 3 4\n"  // not a CPU number
+                             "cpu1 1 2 3\n"                      // too few fields
+                             "cpux 1 2 3 4\n"                    // not a CPU number
+                             "cpu3 1 2 3 99999999999999999999\n" // beyond 64 bits
+                             "cpu4 1 2 3 4x\n"
+                             "cpu9999999999 1 2 3 4\n"
                              "cpu12 1 2 3 4\n" // the short form of old kernels
                              "intr 12345 0 0\n"
                              "ctxt 987654\n";
@@ -185,7 +191,8 @@ void TestMonitorReadings::sensors()
              sensor.description.c_str());
 
     QVector<float> got(temperatures.size(), -1.0f);
-    QCOMPARE(readTemperatures(sensor, got.data(), size_t(got.size())), sensor.found());
+    TemperatureReader reader(sensor);
+    QCOMPARE(reader.read(got.data(), size_t(got.size())), sensor.found());
     QCOMPARE(got, temperatures);
 }
 
@@ -197,12 +204,11 @@ void TestMonitorReadings::missingSensorReadsZero()
     sensor.perCore = true;
     sensor.inputs = {fixturePath("gone/temp2_input")};
     float temperatures[2] = {7.0f, 7.0f};
-    QVERIFY(!readTemperatures(sensor, temperatures, 2));
+    QVERIFY(!TemperatureReader(sensor).read(temperatures, 2));
     QCOMPARE(temperatures[0], 0.0f);
     QCOMPARE(temperatures[1], 0.0f);
 }
 
-QTEST_GUILESS_MAIN(TestMonitorReadings)
 void TestMonitorReadings::rereadFileSeesEachNewContent()
 {
     // Rewritten in place, as the kernel regenerates a procfs file: longer
@@ -225,5 +231,81 @@ void TestMonitorReadings::rereadFileSeesEachNewContent()
     QCOMPARE(QByteArray::fromStdString(text), QByteArray("cpu0 1 2 3\n"));
     QVERIFY(RereadFile(dir.filePath("absent").toStdString()).read(text) == false);
 }
+
+namespace {
+
+void writeFile(const QString &path, const QByteArray &content)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+        file.write(content) != content.size())
+        qFatal("cannot write %s", qPrintable(path));
+}
+
+} // namespace
+
+void TestMonitorReadings::clockSources_data()
+{
+    QTest::addColumn<QByteArray>("cpufreq"); // null: no cpufreq file
+    QTest::addColumn<QString>("cpuinfo");
+    QTest::addColumn<double>("mhz");
+
+    QTest::newRow("cpufreq kHz") << QByteArray("2400000\n") << "cpuinfo_amd" << 2400.0;
+    QTest::newRow("cpufreq with spaces") << QByteArray(" 800500 ") << "cpuinfo_amd" << 800.5;
+    QTest::newRow("no cpufreq: cpuinfo") << QByteArray() << "cpuinfo_amd" << 3600.0;
+    for (const char *bad : {"<unknown>\n", "0\n", "-2400000", "2.4e6", ""})
+        QTest::newRow(qPrintable(QStringLiteral("cpufreq \"%1\": cpuinfo").arg(bad).trimmed()))
+            << QByteArray(bad) << "cpuinfo_amd" << 3600.0;
+    QTest::newRow("neither gives a clock") << QByteArray() << "cpuinfo_no_topology" << 0.0;
+}
+
+void TestMonitorReadings::clockSources()
+{
+    QFETCH(QByteArray, cpufreq);
+    QFETCH(QString, cpuinfo);
+    QFETCH(double, mhz);
+
+    QTemporaryDir dir;
+    const QString cpufreqPath = dir.filePath("scaling_cur_freq");
+    if (!cpufreq.isNull())
+        writeFile(cpufreqPath, cpufreq);
+    CpuClock clock(cpufreqPath.toStdString(), fixturePath(cpuinfo));
+    QCOMPARE(clock.mhz(), mhz);
+}
+
+void TestMonitorReadings::clockFollowsItsSource()
+{
+    QTemporaryDir dir;
+    const QString cpufreq = dir.filePath("scaling_cur_freq");
+    const QString cpuinfo = dir.filePath("cpuinfo");
+    auto cpuinfoAt = [&](int mhz) {
+        writeFile(cpuinfo, QByteArray("processor\t: 0\ncpu MHz\t\t: ") + QByteArray::number(mhz) +
+                               ".000\n\n");
+    };
+    CpuClock clock(cpufreq.toStdString(), cpuinfo.toStdString(), 3);
+    QVector<double> got;
+    auto call = [&](int times) {
+        while (times-- > 0)
+            got.append(clock.mhz());
+    };
+
+    // Without cpufreq, /proc/cpuinfo only every third call.
+    cpuinfoAt(1000);
+    call(1);
+    cpuinfoAt(2000);
+    call(3);
+    // A frequency driver loaded: found when cpuinfo is next due, then read on
+    // every call from the file kept open.
+    writeFile(cpufreq, "1500000\n");
+    call(3);
+    writeFile(cpufreq, "1700000\n");
+    call(1);
+    // cpufreq stops answering: cpuinfo at once.
+    writeFile(cpufreq, "<unknown>\n");
+    call(1);
+    QCOMPARE(got, (QVector<double>{1000, 1000, 1000, 2000, 2000, 2000, 1500, 1700, 2000}));
+}
+
+QTEST_GUILESS_MAIN(TestMonitorReadings)
 
 #include "tst_monitor_readings.moc"
