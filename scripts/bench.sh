@@ -73,8 +73,11 @@ recfloor=$build/bench/bench_record_floor
 # from another build, to compare two versions on the same machine.
 volume=${PCREPORT_BENCH_VOLUME:-$build/bench/bench_volume}
 # What the monitor reads each second, which its floor reads too: keep in step
-# with monitor/.
-monitor_reads=(/proc/stat /proc/cpuinfo)
+# with monitor/. cpu0's clock where cpufreq gives it; without cpufreq the
+# monitor reads /proc/cpuinfo once a minute, which the floor leaves out.
+monitor_reads=(/proc/stat)
+cpufreq=/sys/devices/system/cpu/cpu0/cpufreq/scaling_cur_freq
+[ -r "$cpufreq" ] && monitor_reads+=("$cpufreq")
 
 # --- measuring ------------------------------------------------------------------
 # CPU nanoseconds of one task, or of all live tasks of a process.
