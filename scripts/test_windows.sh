@@ -36,8 +36,9 @@ finish() {
 }
 
 # --- what this stage needs -------------------------------------------------
-if ! "$top/scripts/setup.sh" "$top/scripts/debian-packages.txt" >&2; then
-    fail_stage "installing the packages of scripts/debian-packages.txt"
+packages=$top/scripts/packages
+if ! "$top/scripts/setup.sh" "$packages/run.txt" "$packages/test.txt" "$packages/windows.txt" >&2; then
+    fail_stage "installing the packages of scripts/packages/{run,test,windows}.txt"
     finish
 fi
 
