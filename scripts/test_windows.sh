@@ -13,6 +13,8 @@
 set -uo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=../tests/lib.sh
+. "$top/tests/lib.sh"
 build=${1:-$top/build-windows}
 mkdir -p "$build"
 build=$(cd "$build" && pwd)
@@ -36,8 +38,9 @@ finish() {
 }
 
 # --- what this stage needs -------------------------------------------------
-if ! "$top/scripts/setup.sh" "$top/scripts/debian-packages.txt" >&2; then
-    fail_stage "installing the packages of scripts/debian-packages.txt"
+packages=$top/scripts/packages
+if ! "$top/scripts/setup.sh" "$packages/run.txt" "$packages/test.txt" "$packages/windows.txt" >&2; then
+    fail_stage "installing the packages of scripts/packages/{run,test,windows}.txt"
     finish
 fi
 
@@ -75,20 +78,19 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 export HOME="$build/home"
 mkdir -p "$HOME"
 unset DISPLAY WAYLAND_DISPLAY
+pids=()
 # shellcheck disable=SC2317  # run by the trap
 cleanup() {
-    if [ -n "${pulse_pid:-}" ]; then
-        kill "$pulse_pid" 2>/dev/null
-        wait "$pulse_pid" 2>/dev/null
+    # Wine's processes first: a stand-in left running would hold up the wait.
+    if [ -n "$wineserver" ]; then
+        "$wineserver" -k 2>/dev/null
     fi
+    stop_started TERM
     if [ -n "${pulse_dir:-}" ]; then
         rm -rf "$pulse_dir"
     fi
     if [ -n "${e2e:-}" ]; then
         rm -rf "$e2e"
-    fi
-    if [ -n "$wineserver" ]; then
-        "$wineserver" -k 2>/dev/null
     fi
 }
 trap cleanup EXIT
@@ -110,25 +112,9 @@ timeout 60 "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Audio /t REG_SZ /d pu
 # --- private PulseAudio server with a null sink ------------------------------
 # A short path of its own: a unix socket path may not exceed 107 bytes.
 pulse_dir=$(mktemp -d /tmp/pcreport-pulse.XXXXXX)
-mkdir -p "$pulse_dir/home" "$pulse_dir/runtime"
 printf 'autospawn = no\n' >"$pulse_dir/client.conf"
 export PULSE_CLIENTCONFIG="$pulse_dir/client.conf"
-# As root PulseAudio only warns that it is meant for a user session; started
-# without its default script (-n) it loads just the two modules given here.
-HOME="$pulse_dir/home" XDG_RUNTIME_DIR="$pulse_dir/runtime" \
-    pulseaudio -n --daemonize=no --exit-idle-time=-1 --use-pid-file=no \
-    -L "module-native-protocol-unix auth-anonymous=1 socket=$pulse_dir/native" \
-    -L "module-null-sink sink_name=testsink" >"$build/pulseaudio.log" 2>&1 &
-pulse_pid=$!
-pulse_up=0
-for _ in $(seq 1 100); do
-    if [ -S "$pulse_dir/native" ]; then
-        pulse_up=1
-        break
-    fi
-    kill -0 "$pulse_pid" 2>/dev/null || break
-    sleep 0.1
-done
+pulse_start "$pulse_dir" testsink && pulse_up=1 || pulse_up=0
 
 # --- tests ---------------------------------------------------------------------
 # run_test <label> <program> [args]: runs one test program under wine from the
@@ -162,9 +148,9 @@ run_test coretemp_launch tst_coretemp_launch_win.exe
 run_test system_volume tst_system_volume_win.exe
 run_test stdout_peer tst_stdout_peer_win.exe
 if [ "$pulse_up" -eq 1 ]; then
-    PULSE_SERVER="unix:$pulse_dir/native" run_test system_volume_live tst_system_volume_win.exe --live
+    PULSE_SERVER="unix:$pulse_socket" run_test system_volume_live tst_system_volume_win.exe --live
 else
-    tail -n 20 "$build/pulseaudio.log" >&2
+    tail -n 20 "$pulse_dir/server.log" >&2
     fail_stage "system_volume_live: the private PulseAudio server did not start"
 fi
 # A socket nobody listens on: winepulse finds no server and wine no endpoint.
@@ -298,25 +284,11 @@ standin_pid=""
 start_standin() {
     (cd "$bin" && exec "$wine" coretemp_standin.exe "$@") >"$e2e/standin.out" 2>/dev/null &
     standin_pid=$!
-    for _ in $(seq 1 200); do
-        grep -q ready "$e2e/standin.out" 2>/dev/null && return 0
-        sleep 0.05
-    done
-    return 1
+    wait_for 10 grep -qs ready "$e2e/standin.out"
 }
 stop_standin() {
     [ -n "$standin_pid" ] && kill "$standin_pid" 2>/dev/null && wait "$standin_pid" 2>/dev/null
     standin_pid=""
-}
-count_lines() { if [ -f "$1" ]; then tr -cd '\n' <"$1" | wc -c; else echo 0; fi; }
-# wait_lines FILE N SECONDS: until FILE holds N lines.
-wait_lines() {
-    local tries=$(($3 * 10))
-    until [ "$(count_lines "$1")" -ge "$2" ]; do
-        tries=$((tries - 1))
-        [ "$tries" -le 0 ] && return 1
-        sleep 0.1
-    done
 }
 # grab_for NAME SECONDS: records of a grab run that is ended after SECONDS.
 grab_for() {
@@ -341,19 +313,21 @@ grab_lines() {
 # seconds_of LINE: the record's time of day in seconds.
 seconds_of() {
     local h m sec
-    h=$(sed -n 's/.*"hour":\([0-9]*\).*/\1/p' <<<"$1")
-    m=$(sed -n 's/.*"minute":\([0-9]*\).*/\1/p' <<<"$1")
-    sec=$(sed -n 's/.*"second":\([0-9]*\).*/\1/p' <<<"$1")
+    h=$(record_field hour <<<"$1")
+    m=$(record_field minute <<<"$1")
+    sec=$(record_field second <<<"$1")
     [ -n "$h" ] && [ -n "$m" ] && [ -n "$sec" ] && echo $((h * 3600 + m * 60 + sec))
 }
-once_a_second() { # FILE: at least 4 records whose stamps span 2 to 5 s
+# once_a_second FILE N: at least N records, the first N stamped N-1 seconds
+# apart, give or take a second (and one more for a cycle that ran long).
+once_a_second() {
     local first last span
-    [ "$(count_lines "$1")" -ge 4 ] || return 1
+    [ "$(count_lines "$1")" -ge "$2" ] || return 1
     first=$(seconds_of "$(tr -d '\r' <"$1" | head -n 1)")
-    last=$(seconds_of "$(tr -d '\r' <"$1" | sed -n 4p)")
+    last=$(seconds_of "$(tr -d '\r' <"$1" | sed -n "$2p")")
     [ -n "$first" ] && [ -n "$last" ] || return 1
     span=$(((last - first + 86400) % 86400))
-    [ "$span" -ge 2 ] && [ "$span" -le 5 ]
+    [ "$span" -ge $(($2 - 2)) ] && [ "$span" -le $(($2 + 1)) ]
 }
 every_line() { # FILE REGEX: at least one line, and every line matches
     [ -s "$1" ] && ! tr -d '\r' <"$1" | grep -qvE "$2"
@@ -363,18 +337,19 @@ crlf_lines() { # every line ends in CR LF, none in a lone LF
 }
 
 if start_standin 0 47; then
-    records=$(PULSE_SERVER="unix:$pulse_dir/native" grab_lines live 4 40)
+    records=$(PULSE_SERVER="unix:$pulse_socket" grab_lines live 4 40)
     result "grab: records once a second (4 records, 2 to 5 s from first to last)" \
-        once_a_second "$records"
+        once_a_second "$records" 4
     result "grab: records end in CR LF" crlf_lines "$records"
     result "grab: load 0 and 47 degrees from the block, weather 25 and 60, volume 100" \
-        every_line "$records" '^\{"CpuLoad":0,"CpuTemperature":47,"ServerWeather":25,"ServerWeatherID":60,"SystemVolume":100,"day":[0-9]+,"hour":[0-9]+,"memoryusge":[0-9]+,"minute":[0-9]+,"month":[0-9]+,"second":[0-9]+,"weekDay":[0-9]+,"year":20[0-9]{2}\}$'
+        every_line "$records" "$(record_pattern CpuLoad=0 CpuTemperature=47 ServerWeather=25 \
+            ServerWeatherID=60 SystemVolume=100 'year=20[0-9]{2}')"
     load=$(cd "$bin" && "$wine" coretemp_standin.exe --memory-load 2>/dev/null | tr -d '\r')
-    used=$(tr -d '\r' <"$records" | tail -n 1 | sed -n 's/.*"memoryusge":\([0-9]*\).*/\1/p')
+    used=$(tr -d '\r' <"$records" | tail -n 1 | record_field memoryusge)
     result "grab: memory use ${used:-none} within 5 points of GlobalMemoryStatusEx's ${load:-none}" \
         test "$((${used:-1000} - ${load:-0}))" -le 5 -a "$((${load:-0} - ${used:-1000}))" -le 5
     records=$(PULSE_SERVER="unix:$pulse_dir/nobody" grab_lines no_sound 2 30)
-    result "grab: volume -1 with no sound server" every_line "$records" '"SystemVolume":-1,'
+    result "grab: volume -1 with no sound server" every_line "$records" "$(record_pattern SystemVolume=-1)"
 
     # The reader closing the pipe ends the program.
     dir=$(program_dir pipe running)
@@ -388,12 +363,19 @@ if start_standin 0 47; then
     grab_pid=$!
     wait_lines "$dir/records" 2 20
     stop_standin
-    sleep 2
+    # A second for the record sampled just before the block went, then two
+    # sampling cycles of silence.
+    sleep 1
     stopped=$(count_lines "$dir/records")
-    sleep 3
+    sleep 2
     result "grab: records stop while Core Temp is gone" test "$(count_lines "$dir/records")" -eq "$stopped"
     start_standin 5 50
-    result "grab: records resume when Core Temp is back" wait_lines "$dir/records" $((stopped + 2)) 15
+    resumed() { # two more records after those of the first stand-in, with the new one's values
+        wait_lines "$dir/records" $((stopped + 2)) 15 &&
+            tail -n +$((stopped + 1)) "$dir/records" >"$dir/resumed" &&
+            every_line "$dir/resumed" "$(record_pattern CpuLoad=5 CpuTemperature=50)"
+    }
+    result "grab: records resume when Core Temp is back, with its values" resumed
     kill "$grab_pid" 2>/dev/null
     wait "$grab_pid" 2>/dev/null
     stop_standin
@@ -424,13 +406,13 @@ weather_case() { # NAME WEATHER_ANSWER TEMPERATURE ID
     local dir records
     dir=$(program_dir "weather_$1" running)
     unshare -mn bash "$top/tests/windows/weather_wine.sh" "$wine" "$wineserver" "$bin" "$dir" \
-        "$fake_service" '{"status":"success","city":"Berlin"}' "$2" 12 >"$dir/records" \
-        2>"$dir/script.err"
+        "$fake_service" '{"status":"success","city":"Berlin"}' "$2" 7 2>"$dir/script.err"
     records=$dir/records
     tail -n 2 "$records" >"$dir/last"
-    result "weather $1: a record every second" test "$(count_lines "$records")" -ge 7
+    result "weather $1: a record every second (7 records, 5 to 8 s from first to last)" \
+        once_a_second "$records" 7
     result "weather $1: the last records carry $3 and $4" \
-        every_line "$dir/last" "\"ServerWeather\":$3,\"ServerWeatherID\":$4,"
+        every_line "$dir/last" "$(record_pattern ServerWeather="$3" ServerWeatherID="$4")"
 }
 if [ -n "$fake_service" ] && [ -x "$fake_service" ] && [ -n "$wineserver" ] &&
     [ "$(id -u)" -eq 0 ] && unshare -mn true 2>/dev/null; then
@@ -451,14 +433,18 @@ fi
 dir=$(program_dir launcher silent)
 cp "$bin/coretemp_standin.exe" "$dir/Core Temp.exe"
 mkdir -p "$dir/cwd"
-(cd "$dir/cwd" && PCREPORT_STANDIN_RECORD=started.txt exec timeout 8 "${offline[@]}" "$wine" ../pcreport.exe grab) \
-    >"$dir/records" 2>"$dir/err"
+(cd "$dir/cwd" && PCREPORT_STANDIN_RECORD=started.txt exec "${offline[@]}" "$wine" ../pcreport.exe grab) \
+    >"$dir/records" 2>"$dir/err" &
+grab_pid=$!
+wait_lines "$dir/records" 2 30
+kill "$grab_pid" 2>/dev/null
+wait "$grab_pid" 2>/dev/null
 result "launcher: \"CoreTemp started hidden.\" on standard error" grep -q 'CoreTemp started hidden\.' "$dir/err"
 started_record=$(tr -d '\r' 2>/dev/null <"$dir/cwd/started.txt")
 result "launcher: no arguments, in the working directory, hidden" \
     grep -qzE 'argc=1.cwd=[^=]*\\cwd.flags=[0-9]*[13579].show=0' <<<"$started_record"
 result "launcher: records carry the started stand-in's values" \
-    every_line "$dir/records" '^\{"CpuLoad":7,"CpuTemperature":55,'
+    every_line "$dir/records" "$(record_pattern CpuLoad=7 CpuTemperature=55)"
 # Ends the launched stand-in with every other wine process of the prefix.
 [ -n "$wineserver" ] && "$wineserver" -k 2>/dev/null
 
