@@ -10,6 +10,13 @@
 # version, the configure flags and the compiler, and reused by every later
 # call. The source tree is shared with other builds and is never written to:
 # Qt is configured and built out of source.
+#
+# The library is the same wherever the cache lies: the prefix it carries (for
+# QLibraryInfo) is a fixed one, the cache folder only the place it is
+# installed to, and the source and build trees are mapped to fixed names in
+# __FILE__ (asserts, Q_CHECK_PTR). @SRC@ and @BUILD@ in the flags stand for
+# the two trees; the key is taken before they are filled in, so it does not
+# depend on the cache's place either.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 version=${1:-5.15.8+dfsg-11+deb12u3}
@@ -27,7 +34,10 @@ flags=(-opensource -confirm-license -static -release -optimize-size
     -nomake tests -nomake examples -make libs -make tools
     -no-gui -no-widgets -no-opengl -no-dbus -no-openssl -no-icu -no-pkg-config
     -qt-pcre -qt-zlib -no-feature-network -no-feature-sql -no-feature-xml
-    -no-feature-testlib -no-feature-concurrent)
+    -no-feature-testlib -no-feature-concurrent
+    -prefix "C:/Qt/${version%%+*}-pcreport"
+    "QMAKE_CFLAGS+=-ffile-prefix-map=@SRC@=qtbase-src -ffile-prefix-map=@BUILD@=qtbase-build"
+    "QMAKE_CXXFLAGS+=-ffile-prefix-map=@SRC@=qtbase-src -ffile-prefix-map=@BUILD@=qtbase-build")
 key=$(printf '%s\n' "qtbase $version" "${flags[@]}" "$(mingw_compiler_id)" | sha256sum | cut -c1-16)
 prefix=$cache/mingw/qtbase-${version%%+*}-$key
 if [ -f "$prefix/.complete" ]; then
@@ -44,7 +54,9 @@ export PATH="$work/tools:$PATH"
 started=$(date +%s)
 say "configuring in $work/build (log: $work/build.log)"
 progress_start build_qt_mingw "$work/build"
-(cd "$work/build" && "$src/configure" -prefix "$prefix" "${flags[@]}") >"$work/build.log" 2>&1 ||
+args=("${flags[@]//@SRC@/"$src"}")
+args=("${args[@]//@BUILD@/"$work/build"}")
+(cd "$work/build" && "$src/configure" -extprefix "$prefix" "${args[@]}") >"$work/build.log" 2>&1 ||
     { tail -n 40 "$work/build.log" >&2; say "configure failed"; exit 1; }
 say "building with -j$jobs"
 make -C "$work/build" -j"$jobs" >>"$work/build.log" 2>&1 ||
