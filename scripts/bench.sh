@@ -38,13 +38,13 @@ fi
 
 # Built before the run leaves the network.
 if ! isolated "$0" && { [ ! -x "$build/bench/bench_tool" ] || [ -z "${PCREPORT_BENCH_NO_BUILD:-}" ]; }; then
-  "$top/scripts/setup.sh" "$top/scripts/packages/test.txt" >/dev/null
-  BUILD_DIR=$build "$top/scripts/build.sh" pcreport coretemp_monitor pcreport_bench >/dev/null
+  mkdir -p "$build"
+  logged "$build/bench-setup.log" "$top/scripts/setup.sh" "$top/scripts/packages/test.txt" || exit 1
+  logged "$build/bench-setup.log" env BUILD_DIR="$build" "$top/scripts/build.sh" pcreport \
+    coretemp_monitor pcreport_bench || exit 1
 fi
-if [ "$(id -u)" = 0 ] && command -v unshare >/dev/null; then
-  isolate "-mpfn --mount-proc" "$0" "$@"
-  ip link set lo up 2>/dev/null || true
-  private_shm
+if isolate -n "$0" "$@"; then
+  ip link set lo up || exit 1
 fi
 for tool in vmstat pulseaudio pactl valgrind callgrind_control; do
   command -v "$tool" >/dev/null || { echo "bench: $tool is missing (scripts/packages/test.txt)" >&2; exit 1; }

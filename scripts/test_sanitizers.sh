@@ -51,7 +51,7 @@ if [ $mode = thread ]; then
 else
     config+=(-DPCREPORT_SANITIZE=address,undefined)
 fi
-if ! cmake -S "$top" -B "$build" "${config[@]}" >/dev/null; then
+if ! cmake -S "$top" -B "$build" "${config[@]}"; then
     say "configure failed"
     exit 1
 fi
@@ -88,40 +88,8 @@ status=0
 # as a reader sees them; the plain build runs them, this one the rest.
 (cd "$build" && ctest --output-on-failure -j"$(nproc)" --timeout $timeout -E '^faults_e2e$') || status=1
 
-# Grab mode as it runs for real, with its sampling, weather and sound threads,
-# beside the monitor (given a fixed temperature where the machine has no
-# sensor) until it has printed 15 records, which it must within 20 s. The
-# weather services are out of reach in a network namespace of its own, so
-# their requests fail at once and nothing leaves the machine. Every line
-# must be a whole record.
-grab_beside_monitor() {
-    local out="$build/grab-20s.out" monitor="$build/Core Temp.exe" grab_pid pids=()
-    local netns=(unshare -n)
-    [ "$(id -u)" -eq 0 ] || netns=(unshare -rn)
-    if ! "$monitor" --check-sensor >/dev/null 2>&1; then
-        monitor_start "$build/monitor-20s.err" "$monitor" --temperature 40 ||
-            say "the monitor did not publish"
-    fi
-    # Started as ./pcreport: every argument counts for the mode, argv[0] too,
-    # and the build's path may hold the word check.
-    (cd "$build" && exec "${netns[@]}" ./pcreport grab) >"$out" 2>"$build/grab-20s.err" &
-    grab_pid=$!
-    wait_lines "$out" 15 20
-    kill -TERM "$grab_pid" 2>/dev/null
-    wait "$grab_pid" 2>/dev/null
-    [ ${#pids[@]} -eq 0 ] || monitor_stop
-    local records bad
-    records=$(grep -cE "$(record_pattern)" "$out")
-    bad=$(not_whole_records "$out")
-    say "grab mode printed $records records"
-    if [ "$records" -lt 15 ] || [ -n "$bad" ]; then
-        [ -z "$bad" ] || say "not a whole record: $(head -n 1 <<<"$bad")"
-        say "grab mode failed; its standard error:"
-        cat "$build/grab-20s.err" >&2
-        return 1
-    fi
-}
-grab_beside_monitor || status=1
+# Grab mode as it runs for real beside the monitor, in namespaces of its own.
+bash "$top/tests/grab_beside_monitor.sh" "$build" 15 || status=1
 
 reports=("$logs"/*)
 if [ -e "${reports[0]}" ]; then

@@ -44,6 +44,21 @@ kill_now() {
     wait "$1" 2>/dev/null || true
 }
 
+# logged LOG COMMAND...: runs COMMAND with everything it prints appended to LOG;
+# when it fails, shows the end of LOG on standard error, so that the failure
+# tells its own cause.
+logged() {
+    local log=$1 status=0
+    shift
+    printf '$ %s\n' "$*" >>"$log"
+    "$@" >>"$log" 2>&1 || status=$?
+    if [ "$status" -ne 0 ]; then
+        echo "failed with status $status: $* (the last lines of $log follow)" >&2
+        tail -n 40 "$log" | sed 's/^/  | /' >&2
+    fi
+    return "$status"
+}
+
 # --- the record -----------------------------------------------------------------
 
 # The keys of a record in the order the reading program expects them, and
@@ -84,16 +99,37 @@ record_field() { sed -nE "s/.*\"$1\":(-?[0-9]+).*/\\1/p"; }
 
 # --- private namespaces -------------------------------------------------------
 
-# isolate UNSHARE_FLAGS SCRIPT [ARGS...]: as root, runs SCRIPT again in the
-# namespaces UNSHARE_FLAGS makes (e.g. "-mn") and never returns; returns at
-# once when this is that second run, and fails when not root.
+# The namespaces every test of the process table or the Core Temp segment runs
+# in: a pid namespace with its own /proc (no process of the machine's can be
+# seen, and every process of the test ends with it: its first process is its
+# init) and a mount namespace with an empty /dev/shm (no segment of the
+# machine's can be seen or removed). `--kill-child`: a test killed for its
+# time-out takes its namespace with it.
+own_namespaces=(unshare --mount --pid --fork --mount-proc --kill-child)
+
+# own_namespaces_available: root, and a kernel or container that allows them.
+own_namespaces_available() { [ "$(id -u)" -eq 0 ] && "${own_namespaces[@]}" true 2>/dev/null; }
+
+# isolate EXTRA_UNSHARE_FLAGS SCRIPT [ARGS...]: runs SCRIPT again in namespaces
+# of its own (above, plus e.g. "-n" for a network of loopback alone) and never
+# returns. In that second run it returns at once, /dev/shm already private.
+# Where the namespaces cannot be made, says so and fails: the caller then runs
+# beside the machine's processes and segment, as it is.
 isolate() {
     local flags=$1 script=$2
     shift 2
-    ! isolated "$script" || return 0
-    [ "$(id -u)" -eq 0 ] || return 1
+    if isolated "$script"; then
+        private_shm || { echo "${script##*/}: no private /dev/shm" >&2; exit 1; }
+        return 0
+    fi
+    if ! own_namespaces_available; then
+        echo "${script##*/}: not root, or no private namespaces here: runs beside this" \
+            "machine's processes and /dev/shm, where another Core Temp or monitor can change" \
+            "its result" >&2
+        return 1
+    fi
     # shellcheck disable=SC2086  # the flags are words
-    PCREPORT_ISOLATED=$script exec unshare $flags bash "$script" "$@"
+    PCREPORT_ISOLATED=$script exec "${own_namespaces[@]}" $flags bash "$script" "$@"
 }
 # isolated SCRIPT: whether this is SCRIPT's run inside its namespaces.
 isolated() { [ "${PCREPORT_ISOLATED:-}" = "$1" ]; }
@@ -149,7 +185,7 @@ pulse_start() {
 pulse_answers_or_died() { pulse_ctl info || ! kill -0 "$pulse_pid" 2>/dev/null; }
 # pulse_ctl ARGS...: pactl against the private server, quietly.
 pulse_ctl() {
-    PULSE_SERVER=unix:$pulse_socket HOME=${pulse_socket%/*} pactl "$@" >/dev/null 2>&1
+    PULSE_SERVER=unix:$pulse_socket HOME=${pulse_socket%/*} pactl "$@" >>"${pulse_socket%/*}/pactl.log" 2>&1
 }
 
 # --- the monitor -------------------------------------------------------------------

@@ -17,7 +17,7 @@ if [ "$(id -u)" -ne 0 ]; then
     echo "faults_e2e: needs root in a private namespace (unshare -mn); skipped" >&2
     exit 77
 fi
-isolate -mn "$0" "$@"
+isolate -n "$0" "$@" || exit 77
 bin_dir=$1
 reader=$2
 fake_service=$3
@@ -31,7 +31,6 @@ chmod 755 "$work"
 pids=()
 trap 'stop_started; rm -rf "$work"' EXIT
 
-private_shm || exit 1
 service_hosts "$work" || exit 1
 mkdir -p "$work/bin" "$work/alone" "$work/dummy"
 cp "$bin_dir/pcreport" "$bin_dir/Core Temp.exe" "$work/bin/"
