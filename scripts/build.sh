@@ -21,5 +21,5 @@ esac
 targets=()
 for target in "$@"; do targets+=(--target "$target"); done
 "$top/scripts/setup.sh" "${lists[@]}"
-cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPCREPORT_WERROR=ON "${qt[@]}" >/dev/null
+cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPCREPORT_WERROR=ON "${qt[@]}"
 cmake --build "$build" -j"$(nproc)" "${targets[@]}"

@@ -35,7 +35,7 @@ fi
     { say "setup failed"; exit 1; }
 if ! CC=clang CXX=clang++ cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DPCREPORT_WERROR=ON -DPCREPORT_SANITIZE=address,undefined -DPCREPORT_FUZZ=ON \
-        -DPCREPORT_BUILD_TESTS=OFF -DCMAKE_DISABLE_FIND_PACKAGE_Qt6=ON >/dev/null; then
+        -DPCREPORT_BUILD_TESTS=OFF -DCMAKE_DISABLE_FIND_PACKAGE_Qt6=ON; then
     say "configure failed"
     exit 1
 fi

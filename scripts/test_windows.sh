@@ -83,7 +83,7 @@ pids=()
 cleanup() {
     # Wine's processes first: a stand-in left running would hold up the wait.
     if [ -n "$wineserver" ]; then
-        "$wineserver" -k 2>/dev/null
+        "$wineserver" -k 2>>"$build/wineserver.log"
     fi
     stop_started TERM
     if [ -n "${pulse_dir:-}" ]; then
@@ -95,19 +95,37 @@ cleanup() {
 }
 trap cleanup EXIT
 
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    say "creating the wine prefix"
-    if ! timeout 180 "$wine" wineboot -i >"$build/wineboot.log" 2>&1; then
-        tail -n 20 "$build/wineboot.log" >&2
-        fail_stage "creating the wine prefix"
-        finish
-    fi
-    [ -n "$wineserver" ] && "$wineserver" -w
-fi
+# Made in one step whose every wine command writes to wineprefix.log, with
+# wine's own error channel on: a failure shows the end of that log. The
+# prefix counts as made only once wineboot has finished, its wineserver has
+# exited (so the registry is on disk) and the three registry files exist.
+wine_log=$build/wineprefix.log
+[ -n "$wineserver" ] || { fail_stage "no wineserver next to $wine"; finish; }
+prefix_step() { logged "$wine_log" env WINEDEBUG=err+all "$@"; }
+make_prefix() {
+    local file
+    rm -rf "$WINEPREFIX"
+    say "creating the wine prefix (log: $wine_log)"
+    prefix_step timeout 180 "$wine" wineboot -i && prefix_step "$wineserver" -w || return 1
+    for file in system.reg user.reg userdef.reg; do
+        [ -s "$WINEPREFIX/$file" ] || { say "the new wine prefix has no $file"; return 1; }
+    done
+    touch "$WINEPREFIX/.made"
+}
 # Only winepulse: with no sound server wine would otherwise try ALSA, and on a
-# machine with a sound card find one there.
-timeout 60 "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Audio /t REG_SZ /d pulse /f \
-    >/dev/null 2>&1 || fail_stage "selecting wine's PulseAudio driver"
+# machine with a sound card find one there. Tried twice, the second time once
+# every wine process of the first has ended.
+select_pulse() {
+    prefix_step timeout 60 "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Audio /t REG_SZ /d pulse /f
+}
+if [ ! -f "$WINEPREFIX/.made" ] && ! make_prefix; then
+    fail_stage "creating the wine prefix (log: $wine_log)"
+    finish
+fi
+if ! select_pulse && ! { say "retrying the registry change"; prefix_step "$wineserver" -w; select_pulse; }; then
+    fail_stage "selecting wine's PulseAudio driver (log: $wine_log)"
+    finish
+fi
 
 # --- private PulseAudio server with a null sink ------------------------------
 # A short path of its own: a unix socket path may not exceed 107 bytes.
@@ -282,7 +300,7 @@ result "grab without Core Temp: ends with status 1 within 2 s of its reader leav
 # The stand-in for Core Temp, published until it is killed.
 standin_pid=""
 start_standin() {
-    (cd "$bin" && exec "$wine" coretemp_standin.exe "$@") >"$e2e/standin.out" 2>/dev/null &
+    (cd "$bin" && exec "$wine" coretemp_standin.exe "$@") >"$e2e/standin.out" 2>>"$e2e/standin.err" &
     standin_pid=$!
     wait_for 10 grep -qs ready "$e2e/standin.out"
 }
@@ -344,7 +362,7 @@ if start_standin 0 47; then
     result "grab: load 0 and 47 degrees from the block, weather 25 and 60, volume 100" \
         every_line "$records" "$(record_pattern CpuLoad=0 CpuTemperature=47 ServerWeather=25 \
             ServerWeatherID=60 SystemVolume=100 'year=20[0-9]{2}')"
-    load=$(cd "$bin" && "$wine" coretemp_standin.exe --memory-load 2>/dev/null | tr -d '\r')
+    load=$(cd "$bin" && "$wine" coretemp_standin.exe --memory-load 2>>"$e2e/standin.err" | tr -d '\r')
     used=$(tr -d '\r' <"$records" | tail -n 1 | record_field memoryusge)
     result "grab: memory use ${used:-none} within 5 points of GlobalMemoryStatusEx's ${load:-none}" \
         test "$((${used:-1000} - ${load:-0}))" -le 5 -a "$((${load:-0} - ${used:-1000}))" -le 5
@@ -353,7 +371,7 @@ if start_standin 0 47; then
 
     # The reader closing the pipe ends the program.
     dir=$(program_dir pipe running)
-    (cd "$dir" && timeout 30 "${offline[@]}" "$wine" pcreport.exe grab 2>/dev/null | head -n 2 >/dev/null
+    (cd "$dir" && timeout 30 "${offline[@]}" "$wine" pcreport.exe grab 2>"$dir/err" | head -n 2 >"$dir/records"
         exit "${PIPESTATUS[0]}")
     result "grab: ends when its reader closes the pipe" test $? -ne 124
 
@@ -418,8 +436,8 @@ if [ -n "$fake_service" ] && [ -x "$fake_service" ] && [ -n "$wineserver" ] &&
     [ "$(id -u)" -eq 0 ] && unshare -mn true 2>/dev/null; then
     # Each case runs the prefix's wineserver inside its namespace.
     stop_standin
-    "$wineserver" -k 2>/dev/null
-    "$wineserver" -w 2>/dev/null
+    "$wineserver" -k 2>>"$build/wineserver.log"
+    "$wineserver" -w 2>>"$build/wineserver.log"
     weather_case thunderstorm "$(weather_answer 21.6 202)" 21 3
     weather_case frost "$(weather_answer -3.7 202)" -3 3
     weather_case refused '{"cod":401,"message":"Invalid API key"}' 25 60
@@ -446,7 +464,7 @@ result "launcher: no arguments, in the working directory, hidden" \
 result "launcher: records carry the started stand-in's values" \
     every_line "$dir/records" "$(record_pattern CpuLoad=7 CpuTemperature=55)"
 # Ends the launched stand-in with every other wine process of the prefix.
-[ -n "$wineserver" ] && "$wineserver" -k 2>/dev/null
+"$wineserver" -k 2>>"$build/wineserver.log"
 
 # --- the release -------------------------------------------------------------
 # The zip holds the program as built and the texts, CR LF for Notepad.
@@ -467,7 +485,7 @@ repro=$e2e/repro
 mkdir -p "$repro/source"
 if (cd "$top" && git ls-files -z --cached --others --exclude-standard |
     tar --null --ignore-failed-read -T - -cf - 2>/dev/null) | tar -C "$repro/source" -xf - &&
-    exe2=$(SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git -C "$top" log -1 --format=%ct 2>/dev/null)} \
+    exe2=$(SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git -C "$top" log -1 --format=%ct)} \
         PCREPORT_DEPS_CACHE=$deps_cache PCREPORT_BUILD_TARGET=pcreport \
         "$repro/source/scripts/build_windows.sh" "$repro/other-build"); then
     result "release: pcreport.exe built in another folder is the same, byte for byte" \

@@ -21,10 +21,10 @@ fail() {
 }
 
 pids=()
-trap '"$wineserver" -k 2>/dev/null; stop_started TERM' EXIT
+trap '"$wineserver" -k 2>>"$dir/wineserver.err"; stop_started TERM' EXIT
 service_hosts "$dir" || fail "no loopback with the service hosts"
 service_start "$fake_service" "$dir" "$city" "$weather" || fail "the fake service did not start"
-(cd "$bin" && exec "$wine" coretemp_standin.exe 12 48) >"$dir/standin.out" 2>/dev/null &
+(cd "$bin" && exec "$wine" coretemp_standin.exe 12 48) >"$dir/standin.out" 2>"$dir/standin.err" &
 pids+=($!)
 wait_for 20 grep -qs ready "$dir/standin.out" || fail "the Core Temp stand-in did not start"
 
