@@ -43,6 +43,10 @@ void writeToStdoutOrQuit(const QByteArray &line)
 /// not a gone one.
 [[noreturn]] void writeRecordsToStdout(RecordQueue *queue)
 {
+    // Asked once at the start as well: where the pipe cannot be asked on
+    // Windows, this is when the process that started us is looked for.
+    if (stdoutReaderGone())
+        quitForGoneReader();
     for (;;) {
         QByteArray line;
         if (queue->popFor(&line, kReaderCheckInterval))

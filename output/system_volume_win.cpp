@@ -1,9 +1,12 @@
 #include "system_volume.h"
+#include "system_volume_win.h"
 
 #include <windows.h>
 
 #include <endpointvolume.h>
 #include <mmdeviceapi.h>
+
+#include <cmath>
 
 namespace {
 
@@ -55,6 +58,12 @@ constexpr double kFailed = -1.0;
 
 } // namespace
 
+double volumePercentOfScalar(float scalar)
+{
+    // Widened first: the float product could itself round.
+    return std::round(static_cast<double>(scalar) * 100.0);
+}
+
 double readSystemVolume()
 {
     // Declared first, so every reference below is gone before COM is torn down.
@@ -83,6 +92,5 @@ double readSystemVolume()
     endpointVolume.release();
     if (FAILED(hr))
         return kFailed;
-    // Widened first, so 0.29f gives 28.999999165534973, not a float product.
-    return static_cast<double>(scalar) * 100.0;
+    return volumePercentOfScalar(scalar);
 }

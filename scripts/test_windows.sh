@@ -283,19 +283,29 @@ result "check: tasklist got /FI, the filter and /NH as three arguments" \
     cmp -s "$e2e/tasklist_args.want" "$e2e/tasklist_args.got"
 
 # A grab with nothing to print (tasklist names no Core Temp, none beside the
-# program) still learns, without writing, that its reader closed the pipe.
-# The reader is a Windows program on an anonymous pipe, as readers on Windows
-# make them: it holds the pipe 4 s (wine starts pcreport.exe in about one),
-# closes it and times the rest. The program looks once a second, so 2 s
-# leaves a second for wine to end it.
-dir=$(program_dir gone_reader other)
-(cd "$dir" && timeout 60 "${offline[@]}" "$wine" "$bin/pipe_reader.exe" 4000 pcreport.exe grab) \
-    2>"$dir/err" | tr -d '\r' >"$dir/reader"
-ended=$(sed -n 's/^ended_after_ms=\([0-9]*\)$/\1/p' "$dir/reader")
-result "grab without Core Temp: running and silent until its reader closed the pipe" \
-    test "$(head -n 2 "$dir/reader" | tr '\n' ' ')" = "running_at_close=1 unread_bytes=0 "
-result "grab without Core Temp: ends with status 1 within 2 s of its reader leaving (${ended:-no end} ms)" \
-    test "${ended:-99999}" -le 2000 -a "$(sed -n 's/^exit_code=//p' "$dir/reader")" = 1
+# program) still learns, without writing, that its reader has gone. The
+# reader is a Windows program on a pipe as readers on Windows make it
+# (anonymous, or named as QProcess makes it); it holds the pipe 4 s (wine
+# starts pcreport.exe in about one), then closes its end or ends, and times
+# the rest. The program looks once a second, so 2 s leaves a second for wine
+# to end it. pcreport_query_refused.exe is refused the question about its
+# pipe's state, as Windows refuses it on QProcess's pipe where wine answers.
+gone_reader_case() { # PROGRAM PIPE LEAVE
+    local dir ended
+    dir=$(program_dir "gone_reader_${1%.exe}_$2_$3" other)
+    [ "$1" = pcreport.exe ] || cp "$bin/$1" "$dir/"
+    (cd "$dir" && timeout 60 "${offline[@]}" "$wine" "$bin/pipe_reader.exe" "$2" "$3" 4000 "$1" grab) \
+        2>"$dir/err" | tr -d '\r' >"$dir/reader"
+    ended=$(sed -n 's/^ended_after_ms=\([0-9]*\)$/\1/p' "$dir/reader")
+    result "grab without Core Temp ($1, $2 pipe, reader does $3): running and silent until its reader left" \
+        test "$(head -n 2 "$dir/reader" | tr '\n' ' ')" = "running_at_close=1 unread_bytes=0 "
+    result "grab without Core Temp ($1, $2 pipe, reader does $3): ends with status 1 within 2 s (${ended:-no end} ms)" \
+        test "${ended:-99999}" -le 2000 -a "$(sed -n 's/^exit_code=//p' "$dir/reader")" = 1
+}
+gone_reader_case pcreport.exe anonymous close
+gone_reader_case pcreport.exe qprocess close
+gone_reader_case pcreport_query_refused.exe anonymous exit
+gone_reader_case pcreport_query_refused.exe qprocess exit
 
 # The stand-in for Core Temp, published until it is killed.
 standin_pid=""

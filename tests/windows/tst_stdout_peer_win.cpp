@@ -1,9 +1,12 @@
 // Whether the reader of standard output is gone, under wine: the pipes a
 // reading program gives its child (CreatePipe, or a named pipe as QProcess
 // makes one), a file and NUL, each set as the standard output handle for the
-// length of one question.
+// length of one question; each pipe asked as wine answers and with the
+// question refused, as Windows refuses it on a handle without
+// FILE_READ_ATTRIBUTES.
 
 #include "output/stdout_peer.h"
+#include "output/stdout_peer_win.h"
 #include "win_check.h"
 
 #include <windows.h>
@@ -49,55 +52,98 @@ void leaveUnread(HANDLE out)
     WriteFile(out, "unread\r\n", 8, &written, nullptr);
 }
 
-void anonymousPipe()
+PipeState refused(HANDLE)
 {
-    HANDLE read = nullptr;
-    HANDLE write = nullptr;
-    if (!CHECK(CreatePipe(&read, &write, nullptr, 0) != FALSE, "CreatePipe"))
-        return;
-    leaveUnread(write);
-    expect(write, false, "anonymous pipe, reader there with data unread: not gone");
-    closeHandle(read);
-    expect(write, true, "anonymous pipe, reader closed: gone");
-    closeHandle(write);
+    return PipeState::Unknown;
 }
 
-/// A named pipe between the reader and us, either way round. Ours the client
-/// end: the reader reads from the server end, and we write to a client end
-/// opened with FILE_READ_ATTRIBUTES beside the write right, as CreatePipe's
-/// write end has it. Ours the server end, made for writing alone: it lacks
-/// the right to ask its state, and a question that fails must never count
-/// as a gone reader. Before the reader connects, nobody has left.
-void namedPipe(bool oursIsServer)
+/// How the reading program makes the pipe, and which end is ours.
+enum class Pipe
 {
-    const std::wstring name = L"\\\\.\\pipe\\pcreport-stdout-peer-" +
-                              std::to_wstring(GetCurrentProcessId()) +
-                              (oursIsServer ? L"-server" : L"-client");
-    const std::string kind = oursIsServer ? "named pipe, ours the write-only server end"
-                                          : "named pipe, ours the client end";
-    HANDLE server =
-        CreateNamedPipeW(name.c_str(), oursIsServer ? PIPE_ACCESS_OUTBOUND : PIPE_ACCESS_INBOUND,
-                         PIPE_TYPE_BYTE | PIPE_WAIT, 1, 4096, 4096, 0, nullptr);
-    if (!CHECK(server != INVALID_HANDLE_VALUE, kind + ": CreateNamedPipeW", hex(GetLastError())))
-        return;
+    /// CreatePipe: our end may be asked.
+    Anonymous,
+    /// A named pipe, ours the client end opened with FILE_READ_ATTRIBUTES
+    /// beside the write right, as CreatePipe's write end has it.
+    ClientWithAttributes,
+    /// As QProcess and Python's asyncio make it: the reader's server end
+    /// inbound and overlapped, ours the client end opened for writing alone.
+    /// Windows refuses the question there; wine answers it.
+    ClientWriteOnly,
+    /// Ours the server end, made for writing alone: it cannot be asked.
+    ServerWriteOnly,
+};
+
+struct PipeCase
+{
+    const char *name;
+    Pipe pipe;
+    bool refused;          ///< the question refused, as by Windows
+    bool goneAfterClosing; ///< the answer once the reader closed its end
+};
+
+// A refused question falls back on the process that started this test,
+// which waits for it: never gone, whatever the pipe says.
+const PipeCase kPipeCases[] = {
+    {"anonymous pipe", Pipe::Anonymous, false, true},
+    {"named pipe, ours the client end", Pipe::ClientWithAttributes, false, true},
+    {"named pipe as QProcess makes it (wine answers)", Pipe::ClientWriteOnly, false, true},
+    {"named pipe, ours the write-only server end", Pipe::ServerWriteOnly, false, false},
+    {"anonymous pipe, question refused", Pipe::Anonymous, true, false},
+    {"named pipe as QProcess makes it, question refused", Pipe::ClientWriteOnly, true, false},
+};
+
+/// Makes the pipe; `ours` is what we write to, `theirs` the reader's end.
+bool makePipe(Pipe pipe, const std::string &name, HANDLE *ours, HANDLE *theirs)
+{
+    if (pipe == Pipe::Anonymous)
+        return CHECK(CreatePipe(theirs, ours, nullptr, 0) != FALSE, name + ": CreatePipe",
+                     hex(GetLastError()));
+    static int serial = 0;
+    const std::wstring path = L"\\\\.\\pipe\\pcreport-stdout-peer-" +
+                              std::to_wstring(GetCurrentProcessId()) + L"-" +
+                              std::to_wstring(++serial);
+    const bool oursIsServer = pipe == Pipe::ServerWriteOnly;
+    const DWORD mode = oursIsServer ? PIPE_ACCESS_OUTBOUND
+                                    : PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED;
+    HANDLE server = CreateNamedPipeW(path.c_str(), mode, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 4096,
+                                     4096, 0, nullptr);
+    if (!CHECK(server != INVALID_HANDLE_VALUE, name + ": CreateNamedPipeW", hex(GetLastError())))
+        return false;
+    // Before the reader connects, nobody has left.
     if (oursIsServer)
-        expect(server, false, kind + ", no reader yet: not gone");
-    HANDLE client = CreateFileW(name.c_str(),
-                                oursIsServer ? GENERIC_READ : GENERIC_WRITE | FILE_READ_ATTRIBUTES,
-                                0, nullptr, OPEN_EXISTING, 0, nullptr);
-    HANDLE &ours = oursIsServer ? server : client;
-    HANDLE &theirs = oursIsServer ? client : server;
-    if (CHECK(client != INVALID_HANDLE_VALUE, kind + ": open the client end",
-              hex(GetLastError()))) {
-        leaveUnread(ours);
-        expect(ours, false, kind + ", reader there with data unread: not gone");
-        closeHandle(theirs);
-        expect(ours, !oursIsServer,
-               kind + (oursIsServer ? ", reader closed: cannot be asked, not gone"
-                                    : ", reader closed: gone"));
+        expect(server, false, name + ", no reader yet: not gone");
+    const DWORD access = oursIsServer                    ? GENERIC_READ
+                         : pipe == Pipe::ClientWriteOnly ? GENERIC_WRITE
+                                                         : GENERIC_WRITE | FILE_READ_ATTRIBUTES;
+    HANDLE client = CreateFileW(path.c_str(), access, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (!CHECK(client != INVALID_HANDLE_VALUE, name + ": open the client end",
+               hex(GetLastError()))) {
+        CloseHandle(server);
+        return false;
     }
-    closeHandle(client);
-    closeHandle(server);
+    *ours = oursIsServer ? server : client;
+    *theirs = oursIsServer ? client : server;
+    return true;
+}
+
+void pipes()
+{
+    for (const PipeCase &row : kPipeCases) {
+        const std::string name = row.name;
+        setPipeStateQueryForTesting(row.refused ? &refused : nullptr);
+        HANDLE ours = nullptr;
+        HANDLE theirs = nullptr;
+        if (makePipe(row.pipe, name, &ours, &theirs)) {
+            leaveUnread(ours);
+            expect(ours, false, name + ", reader there with data unread: not gone");
+            closeHandle(theirs);
+            expect(ours, row.goneAfterClosing,
+                   name + ", reader closed: " + (row.goneAfterClosing ? "gone" : "not gone"));
+        }
+        closeHandle(ours);
+        closeHandle(theirs);
+    }
+    setPipeStateQueryForTesting(nullptr);
 }
 
 void fileAndNul()
@@ -125,9 +171,7 @@ void fileAndNul()
 
 int main()
 {
-    anonymousPipe();
-    namedPipe(false);
-    namedPipe(true);
+    pipes();
     fileAndNul();
     return wincheck::finish("tst_stdout_peer_win");
 }

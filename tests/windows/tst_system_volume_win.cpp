@@ -7,6 +7,7 @@
 //   --no-server    with no sound server to be found: -1.
 
 #include "output/system_volume.h"
+#include "output/system_volume_win.h"
 #include "win_check.h"
 
 #include <windows.h>
@@ -209,9 +210,9 @@ const char kAllCalls[] =
     "volume.GetMasterVolumeLevelScalar volume.Release";
 
 const Scenario kScenarios[] = {
-    {"scalar 0.42", S_OK, S_OK, S_OK, S_OK, 0.42f, static_cast<double>(0.42f) * 100.0, kAllCalls},
-    // Widened before the product: the float 0.29 times 100, not 29.
-    {"scalar 0.29", S_OK, S_OK, S_OK, S_OK, 0.29f, 28.999999165534973, kAllCalls},
+    {"scalar 0.42", S_OK, S_OK, S_OK, S_OK, 0.42f, 42.0, kAllCalls},
+    // The float 0.29 is a hair below it: still the 29 Windows shows.
+    {"scalar 0.29", S_OK, S_OK, S_OK, S_OK, 0.29f, 29.0, kAllCalls},
     {"scalar 1", S_OK, S_OK, S_OK, S_OK, 1.0f, 100.0, kAllCalls},
     // 0 is a volume, distinct from the failure value.
     {"scalar 0", S_OK, S_OK, S_OK, S_OK, 0.0f, 0.0, kAllCalls},
@@ -230,6 +231,19 @@ std::string number(double value)
     char text[64];
     std::snprintf(text, sizeof text, "%.17g", value);
     return text;
+}
+
+/// Every level the volume control can set, stored as it stores it (the
+/// float n / 100), reads back as that level.
+void everyLevelOfTheVolumeControl()
+{
+    std::string wrong;
+    for (int n = 0; n <= 100; ++n) {
+        const double percent = volumePercentOfScalar(static_cast<float>(n) / 100.0f);
+        if (percent != n)
+            wrong += " " + std::to_string(n) + "->" + number(percent);
+    }
+    CHECK(wrong.empty(), "levels 0 to 100 as floats n / 100 give n", "got" + wrong);
 }
 
 void againstOwnEndpoint()
@@ -337,8 +351,8 @@ void againstWineEndpoint()
                        number(scalar));
 
     const ThreadReading reading = readVolumeOnFreshThread();
-    CHECK(reading.volume == static_cast<double>(scalar) * 100.0,
-          "readSystemVolume gives wine's scalar times 100",
+    CHECK(reading.volume == volumePercentOfScalar(scalar),
+          "readSystemVolume gives wine's scalar as a whole percent",
           "got " + number(reading.volume) + " for scalar " + number(scalar));
     CHECK(reading.comAfterwards == S_OK, "readSystemVolume leaves COM uninitialised (server up)",
           wincheck::hex(static_cast<unsigned long>(reading.comAfterwards)));
@@ -361,8 +375,10 @@ int main(int argc, char **argv)
         againstWineEndpoint();
     else if (mode == "--no-server")
         withoutSoundServer();
-    else if (mode.empty())
+    else if (mode.empty()) {
+        everyLevelOfTheVolumeControl();
         againstOwnEndpoint();
+    }
     else
         CHECK(false, "known mode", mode);
     const std::string program = "tst_system_volume_win" + (mode.empty() ? "" : " " + mode);
