@@ -62,7 +62,7 @@ bool QHardwareDataObj::startSampler()
 
     // Core Temp is often not up yet when the reading program starts us at
     // login: the thread runs whatever the probe finds, and prints once a
-    // Core Temp publishes. Absent, it costs one failed open a second. A
+    // Core Temp publishes; until then each cycle costs a failed open. A
     // Core Temp beside us is launched this once only: a user who declined
     // its elevation must not be asked again.
     if (m_hooks.probe() == PresentNotRunning)

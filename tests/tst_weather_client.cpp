@@ -223,9 +223,9 @@ void TestWeatherClient::retriesSoonAfterAFailure()
             i <= failures ? std::min(e.retryFirstIntervalMs << (i - 1), e.retryMaxIntervalMs)
                           : refreshMs;
         const qint64 gap = weatherTimes.at(i) - weatherTimes.at(i - 1);
-        // A coarse timer may fire up to 5 % early; a loaded machine adds the
-        // transfers and some scheduling, well under the next step.
-        QVERIFY2(gap >= expected * 9 / 10 && gap <= expected + 350,
+        // A coarse timer may fire up to 5 % early; the transfers and a loaded
+        // machine may add up to 700 ms, still short of an uncapped 1600.
+        QVERIFY2(gap >= expected * 9 / 10 && gap <= expected + 700,
                  qPrintable(QStringLiteral("try %1 came %2 ms after the one before, not %3")
                                 .arg(i)
                                 .arg(gap)

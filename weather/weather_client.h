@@ -91,7 +91,8 @@ protected:
 
 private:
     /// The lookup while no city is known, then the weather request. True
-    /// when both succeeded. Runs on the weather thread.
+    /// when the city is known and the weather was decoded. Runs on the
+    /// weather thread.
     bool attempt();
     /// One weather request for the current city; emits exactly one signal
     /// unless the client is being destroyed, and returns whether the weather
