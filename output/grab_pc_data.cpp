@@ -141,8 +141,8 @@ QGrabPcData::QGrabPcData(GrabHooks hooks, QObject *parent)
         ObjectRegistry::sampler = new QHardwareDataObj(m_hooks.samplerHooks);
     connect(ObjectRegistry::sampler, SIGNAL(CPU_Param(float, float, float)), this,
             SLOT(on_CPU_Param(float, float, float)));
-    // When Core Temp is absent the sampler never starts and no record is
-    // printed; the process runs on all the same.
+    // The sampler runs even when Core Temp is absent: nothing is printed
+    // until a Core Temp that starts later publishes its block.
     ObjectRegistry::sampler->startSampler();
 
     if (!ObjectRegistry::weatherClient)

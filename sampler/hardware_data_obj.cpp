@@ -58,20 +58,15 @@ QHardwareDataObj::~QHardwareDataObj()
 bool QHardwareDataObj::startSampler()
 {
     if (!m_stop.load())
-        return true; // started before
+        return true; // started before: no second probe, no second launch
 
-    switch (m_hooks.probe()) {
-    case Absent:
-        return false;
-    case PresentNotRunning:
-        if (!m_hooks.launch(coreTempPath()))
-            return false;
-        break;
-    case Running:
-        break;
-    default:
-        return false; // not a state the probe gives
-    }
+    // Core Temp is often not up yet when the reading program starts us at
+    // login: the thread runs whatever the probe finds, and prints once a
+    // Core Temp publishes; until then each cycle costs a failed open. A
+    // Core Temp beside us is launched this once only: a user who declined
+    // its elevation must not be asked again.
+    if (m_hooks.probe() == PresentNotRunning)
+        m_hooks.launch(coreTempPath());
 
     m_stop.store(false);
     start(QThread::InheritPriority);

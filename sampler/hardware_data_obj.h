@@ -50,8 +50,10 @@ public:
     explicit QHardwareDataObj(SamplerHooks hooks = SamplerHooks::system());
     ~QHardwareDataObj() override;
 
-    /// Makes sure Core Temp runs (launching it when it only lies beside the
-    /// program) and starts the thread. True when the thread runs on return.
+    /// Launches Core Temp when it lies beside the program but does not run,
+    /// then starts the thread, whatever the probe found: a Core Temp that
+    /// starts later is read from its first published block. Only the first
+    /// call probes and launches. True when the thread runs on return.
     bool startSampler();
 
     /// Asks run to return after its current cycle and sleep. Thread-safe.

@@ -422,6 +422,26 @@ for temperature in nan inf -3 0; do
     stop_standin
 done
 
+# Started at login before Core Temp: the probe finds none, nothing is printed
+# until a Core Temp started later publishes, and its records follow within
+# 5 s of its first block.
+dir=$(program_dir late other)
+(cd "$dir" && exec timeout 60 "${offline[@]}" "$wine" pcreport.exe grab) >"$dir/records" 2>"$dir/err" &
+grab_pid=$!
+wait_for 30 test -e "$search/tasklist_args.txt" && sleep 2
+result "grab started before Core Temp: silent while there is none" test ! -s "$dir/records"
+if start_standin 6 52; then
+    result "grab started before Core Temp: a record within 5 s of its first block" \
+        wait_lines "$dir/records" 1 5
+    result "grab started before Core Temp: its records carry the late one's values" \
+        every_line "$dir/records" "$(record_pattern CpuLoad=6 CpuTemperature=52)"
+else
+    fail_stage "e2e: the Core Temp stand-in did not start"
+fi
+kill "$grab_pid" 2>/dev/null
+wait "$grab_pid" 2>/dev/null
+stop_standin
+
 # The weather, from a fake service in a private network namespace where both
 # service hosts lead to loopback: the records carry what it answers, and keep
 # 25 and 60, a record every second, when it fails or hangs. The service is the
@@ -430,11 +450,12 @@ fake_service=${PCREPORT_FAKE_WEATHER_SERVICE:-}
 weather_answer() { # TEMP ID
     printf '{"weather":[{"id":%s,"main":"Thunderstorm"}],"main":{"temp":%s},"cod":200}' "$2" "$1"
 }
-weather_case() { # NAME WEATHER_ANSWER TEMPERATURE ID
+weather_case() { # NAME WEATHER_ANSWER TEMPERATURE ID [DROP_MS]
     local dir records
     dir=$(program_dir "weather_$1" running)
-    unshare -mn bash "$top/tests/windows/weather_wine.sh" "$wine" "$wineserver" "$bin" "$dir" \
-        "$fake_service" '{"status":"success","city":"Berlin"}' "$2" 7 2>"$dir/script.err"
+    FAKE_SERVICE_DROP_MS=${5:-0} unshare -mn bash "$top/tests/windows/weather_wine.sh" "$wine" \
+        "$wineserver" "$bin" "$dir" "$fake_service" '{"status":"success","city":"Berlin"}' "$2" 7 \
+        2>"$dir/script.err"
     records=$dir/records
     tail -n 2 "$records" >"$dir/last"
     result "weather $1: a record every second (7 records, 5 to 8 s from first to last)" \
@@ -452,6 +473,12 @@ if [ -n "$fake_service" ] && [ -x "$fake_service" ] && [ -n "$wineserver" ] &&
     weather_case frost "$(weather_answer -3.7 202)" -3 3
     weather_case refused '{"cod":401,"message":"Invalid API key"}' 25 60
     weather_case hanging fault:hang 25 60
+    # No network for the first 15 s: the retry after a failure, not the
+    # 30-minute refresh, looks the city up again and brings the weather.
+    weather_case late "$(weather_answer 21.6 202)" 21 3 15000
+    late_requests() { [[ "$(tr '\n' ' ' <"$e2e/weather_late/requests.log")" =~ ^(dropped\ ){1,4}/json\ /data/2.5/weather\ $ ]]; }
+    result "weather late: a try or two while there was no network, then the lookup and the weather" \
+        late_requests
 else
     echo "NOTE e2e weather: not run (needs root, unshare -mn and PCREPORT_FAKE_WEATHER_SERVICE)"
 fi

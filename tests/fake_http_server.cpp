@@ -103,9 +103,29 @@ void FakeHttpServer::setRequestObserver(std::function<void(const FakeRequest &)>
     m_observer = std::move(observer);
 }
 
+void FakeHttpServer::dropConnectionsUntil(QDeadlineTimer deadline, std::function<void()> onDrop)
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    m_dropUntil = deadline;
+    m_onDrop = std::move(onDrop);
+}
+
 void FakeHttpServer::onNewConnection()
 {
     while (QTcpSocket *socket = m_server->nextPendingConnection()) {
+        std::function<void()> onDrop;
+        {
+            const std::lock_guard<std::mutex> lock(m_mutex);
+            if (!m_dropUntil.hasExpired())
+                onDrop = m_onDrop ? m_onDrop : [] {};
+        }
+        if (onDrop) {
+            // Closed with the request unread: the peer gets a reset.
+            socket->abort();
+            delete socket;
+            onDrop();
+            continue;
+        }
         socket->setParent(this);
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);

@@ -3,6 +3,7 @@
 #include "weather/weather_client.h"
 
 #include <QByteArray>
+#include <QDeadlineTimer>
 #include <QHash>
 #include <QList>
 #include <QMetaType>
@@ -76,6 +77,10 @@ public:
     int requestCount(const QByteArray &path) const;
     /// Called on the server's thread for every request, before it is answered.
     void setRequestObserver(std::function<void(const FakeRequest &)> observer);
+    /// Until `deadline` has passed, every connection is reset as soon as it
+    /// is accepted, before a byte is read, and `onDrop` is called for it on
+    /// the server's thread: a network that is not there yet.
+    void dropConnectionsUntil(QDeadlineTimer deadline, std::function<void()> onDrop);
 
 private:
     /// Runs `work` on the server thread and returns when it is done.
@@ -93,6 +98,8 @@ private:
     QHash<QByteArray, FakeResponse> m_responses;
     QList<FakeRequest> m_requests;
     std::function<void(const FakeRequest &)> m_observer;
+    QDeadlineTimer m_dropUntil{0};
+    std::function<void()> m_onDrop;
 };
 
 /// A client's endpoints with both services at `server`.

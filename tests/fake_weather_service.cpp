@@ -4,6 +4,12 @@
 // "fault:hang", "fault:trickle" (a byte a second), "fault:drop", "fault:junk"
 // or "fault:huge" (50 MiB) answers badly instead.
 //
+// With FAKE_SERVICE_DROP_MS set, both services are not there yet for that
+// many milliseconds from the start: every connection is reset as soon as it
+// is accepted, and logged as "dropped". After that the weather is answered
+// only once a city lookup has been: before, a request has no city, and gets
+// what the real service says to an empty "q".
+//
 // fake_weather_service <port> <city answer> <weather answer> <log file>
 
 #include "fake_http_server.h"
@@ -49,14 +55,26 @@ int main(int argc, char *argv[])
         return 2;
     }
     FakeHttpServer server;
+    const QByteArray weatherPath = "/data/2.5/weather";
+    const FakeResponse weather = weatherResponse(args.at(3).toUtf8());
+    const int dropMs = qEnvironmentVariableIntValue("FAKE_SERVICE_DROP_MS");
     server.setResponse("/json", respond(args.at(2).toUtf8()));
-    server.setResponse("/data/2.5/weather", weatherResponse(args.at(3).toUtf8()));
+    server.setResponse(weatherPath,
+                       dropMs > 0 ? respond(R"({"cod":"400","message":"Nothing to geocode"})")
+                                  : weather);
     const QString logPath = args.at(4);
-    server.setRequestObserver([logPath](const FakeRequest &request) {
+    const auto logLine = [logPath](const QByteArray &line) {
         QFile log(logPath);
         if (log.open(QIODevice::Append))
-            log.write(request.path + '\n');
+            log.write(line + '\n');
+    };
+    server.setRequestObserver([&server, logLine, weatherPath, weather](const FakeRequest &request) {
+        logLine(request.path);
+        if (request.path == "/json")
+            server.setResponse(weatherPath, weather);
     });
+    if (dropMs > 0)
+        server.dropConnectionsUntil(QDeadlineTimer(dropMs), [logLine] { logLine("dropped"); });
     if (!server.listen(static_cast<quint16>(args.at(1).toUInt()))) {
         std::fprintf(stderr, "fake_weather_service: cannot listen on port %s\n",
                      qPrintable(args.at(1)));

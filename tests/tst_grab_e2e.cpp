@@ -31,6 +31,7 @@ private slots:
     void endsWhenReaderCloses();
     void noCoreTempPrintsNothing_data();
     void noCoreTempPrintsNothing();
+    void monitorStartedLaterIsRead();
 
 private:
     QString install(bool withMonitor);
@@ -196,6 +197,25 @@ void TestGrabEndToEnd::noCoreTempPrintsNothing()
     // As when a write fails: EXIT_FAILURE, no signal.
     QVERIFY2(WIFEXITED(status) && WEXITSTATUS(status) == EXIT_FAILURE,
              qPrintable(QString::number(status)));
+}
+
+// Started at login before Core Temp: grab prints nothing until a monitor
+// that comes later publishes, then from its first blocks on.
+void TestGrabEndToEnd::monitorStartedLaterIsRead()
+{
+    const QString dir = install(false);
+    QVERIFY(!dir.isEmpty());
+    // Not beside the program, so grab's start launches none.
+    const QString later = dir + "/later";
+    QVERIFY(QDir().mkpath(later));
+    QVERIFY(copyExecutable(PCREPORT_BIN_DIR "/" + kMonitorName, later + '/' + kMonitorName));
+    ChildProcess grab, monitor;
+    QVERIFY(grab.start(dir + "/pcreport", {"grab"}, true));
+    QByteArray line;
+    QVERIFY2(!grab.readLine(&line, 3000), qPrintable("a record without a monitor: " + line));
+    QVERIFY(startMonitor(&monitor, later));
+    QVERIFY2(grab.readLine(&line, 5000), "no record within 5 s of the monitor publishing");
+    QCOMPARE(QJsonDocument::fromJson(line).object().value("CpuTemperature").toInt(), 45);
 }
 
 QTEST_GUILESS_MAIN(TestGrabEndToEnd)

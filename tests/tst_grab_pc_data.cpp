@@ -113,6 +113,8 @@ void TestGrabPcData::initTestCase()
     hooks.weatherHooks.lookupTimeoutSeconds = 5;
     hooks.weatherHooks.weatherTimeoutSeconds = 5;
     hooks.weatherHooks.refreshIntervalMs = 100;
+    hooks.weatherHooks.retryFirstIntervalMs = 100;
+    hooks.weatherHooks.retryMaxIntervalMs = 100;
     m_first = new QGrabPcData(hooks);
     QVERIFY(ObjectRegistry::sampler);
     QVERIFY(ObjectRegistry::weatherClient);

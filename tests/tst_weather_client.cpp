@@ -1,6 +1,6 @@
 // QWeatherClient as a whole: one outcome per request, refreshes on its own
-// thread with the city found once, a main thread the network never holds up,
-// and a prompt, clean destruction.
+// thread with the city found once, retries soon after a failure, a main
+// thread the network never holds up, and a prompt, clean destruction.
 
 #include "fake_http_server.h"
 #include "weather/weather_client.h"
@@ -8,7 +8,9 @@
 
 #include <QtTest>
 
+#include <algorithm>
 #include <memory>
+#include <mutex>
 
 namespace {
 
@@ -23,8 +25,10 @@ class TestWeatherClient : public FakeHttpTest
     Q_OBJECT
 private slots:
     void refreshesUseTheFoundCityWithOneOutcomeEach();
-    void refreshesKeepTheConstructorCityWhenLookupFails_data();
-    void refreshesKeepTheConstructorCityWhenLookupFails();
+    void retriesKeepTheConstructorCityWhenLookupFails_data();
+    void retriesKeepTheConstructorCityWhenLookupFails();
+    void retriesSoonAfterAFailure_data();
+    void retriesSoonAfterAFailure();
     void firstOutcomeWaitsForTheCreatorsConnections();
     void hungServerNeverHoldsUpTheMainThread();
     void destructionIsPromptInEveryPhase_data();
@@ -86,7 +90,7 @@ void TestWeatherClient::refreshesUseTheFoundCityWithOneOutcomeEach()
     }
 }
 
-void TestWeatherClient::refreshesKeepTheConstructorCityWhenLookupFails_data()
+void TestWeatherClient::retriesKeepTheConstructorCityWhenLookupFails_data()
 {
     QTest::addColumn<QString>("city");
     QTest::addColumn<QString>("key");
@@ -105,7 +109,7 @@ void TestWeatherClient::refreshesKeepTheConstructorCityWhenLookupFails_data()
         << QByteArray("q=a%26b%3Dc%3Fd%23e%2Bf%2Fg%25&appid=k%00%1F%7F%3D&");
 }
 
-void TestWeatherClient::refreshesKeepTheConstructorCityWhenLookupFails()
+void TestWeatherClient::retriesKeepTheConstructorCityWhenLookupFails()
 {
     QFETCH(QString, city);
     QFETCH(QString, key);
@@ -114,14 +118,16 @@ void TestWeatherClient::refreshesKeepTheConstructorCityWhenLookupFails()
     // What the service says to an empty "q".
     m_server->setResponse(kWeatherPath, respond(R"({"cod":"400","message":"Nothing to geocode"})"));
 
-    QWeatherClient client(city, key, nullptr, endpoints(50));
+    WeatherHooks e = endpoints();
+    e.retryFirstIntervalMs = 50;
+    e.retryMaxIntervalMs = 50;
+    QWeatherClient client(city, key, nullptr, e);
     WeatherSignalRelay relay(&client);
     QSignalSpy updated(&relay, &WeatherSignalRelay::weatherUpdated);
     QSignalSpy failed(&relay, &WeatherSignalRelay::errorOccurred);
     QTRY_VERIFY_WITH_TIMEOUT(failed.size() >= 2, 15000);
     QCOMPARE(failed.at(0).at(0).toString(), QStringLiteral("API 错误: Nothing to geocode"));
     QCOMPARE(updated.size(), 0);
-    QCOMPARE(m_server->requestCount("/json"), 1);
     int weatherRequests = 0;
     for (const FakeRequest &request : m_server->requests()) {
         if (request.path != kWeatherPath)
@@ -131,6 +137,100 @@ void TestWeatherClient::refreshesKeepTheConstructorCityWhenLookupFails()
                  request.target.constData());
     }
     QVERIFY(weatherRequests >= 2);
+}
+
+void TestWeatherClient::retriesSoonAfterAFailure_data()
+{
+    QTest::addColumn<int>("lookupFailures");
+    QTest::addColumn<int>("weatherFailures");
+    // The network comes late: the city is looked up again on each try, and
+    // asked for once found.
+    QTest::newRow("lookup fails twice") << 2 << 0;
+    // The service refuses for a while: tries back off to the cap; the city,
+    // once known, is never looked up again.
+    QTest::newRow("weather fails four times") << 0 << 4;
+}
+
+// Both services answer badly the given number of times, then well. Every try
+// but the first is timed from the weather request before it: the retries
+// come after 200, 400, 800, 800 ms, and once the weather came, the refresh
+// interval holds.
+void TestWeatherClient::retriesSoonAfterAFailure()
+{
+    QFETCH(int, lookupFailures);
+    QFETCH(int, weatherFailures);
+    const QByteArray city = R"({"status":"success","city":"Berlin"})";
+    const QByteArray refused = R"({"cod":401,"message":"Invalid API key"})";
+    m_server->setResponse("/json", lookupFailures > 0 ? respond(R"({"status":"fail"})")
+                                                      : respond(city));
+    m_server->setResponse(kWeatherPath, weatherFailures > 0 ? respond(refused)
+                                                            : respond(kWeatherAnswer));
+    QElapsedTimer clock;
+    clock.start();
+    std::mutex timesMutex;
+    QList<qint64> weatherTimes;
+    int lookups = 0;
+    m_server->setRequestObserver([&](const FakeRequest &request) {
+        // On the server's thread; the answer to this request is chosen already.
+        const std::lock_guard<std::mutex> lock(timesMutex);
+        if (request.path == "/json" && ++lookups == lookupFailures)
+            m_server->setResponse("/json", respond(city));
+        if (request.path == kWeatherPath) {
+            weatherTimes << clock.elapsed();
+            if (weatherTimes.size() == weatherFailures)
+                m_server->setResponse(kWeatherPath, respond(kWeatherAnswer));
+        }
+    });
+
+    const int refreshMs = 3000;
+    WeatherHooks e = endpoints(refreshMs);
+    e.retryFirstIntervalMs = 200;
+    e.retryMaxIntervalMs = 800;
+    auto client = std::make_unique<QWeatherClient>(QString(), QStringLiteral("key"), nullptr, e);
+    WeatherSignalRelay relay(client.get());
+    QSignalSpy failed(&relay, &WeatherSignalRelay::errorOccurred);
+
+    // The failing tries, then the first good one and two refreshes.
+    const int failures = std::max(lookupFailures, weatherFailures);
+    const int wanted = failures + 3;
+    const auto timedTries = [&] {
+        const std::lock_guard<std::mutex> lock(timesMutex);
+        return weatherTimes.size();
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(timedTries() >= wanted, 20000);
+    client.reset();
+    m_server->setRequestObserver(nullptr);
+    QCoreApplication::processEvents();
+
+    QCOMPARE(failed.size(), weatherFailures);
+    QCOMPARE(m_server->requestCount("/json"), lookupFailures + 1);
+    const QList<FakeRequest> requests = m_server->requests();
+    // Each try while the city is unknown looks it up before the weather.
+    for (int i = 0; i <= lookupFailures; ++i) {
+        QCOMPARE(requests.at(2 * i).path, QByteArray("/json"));
+        QCOMPARE(requests.at(2 * i + 1).path, kWeatherPath);
+    }
+    int weatherSeen = 0;
+    for (const FakeRequest &request : requests) {
+        if (request.path != kWeatherPath)
+            continue;
+        const QByteArray q = weatherSeen++ < lookupFailures ? "q=&" : "q=Berlin&";
+        QVERIFY2(request.target.startsWith("/data/2.5/weather?" + q), request.target.constData());
+    }
+    const std::lock_guard<std::mutex> lock(timesMutex);
+    for (int i = 1; i < wanted; ++i) {
+        const int expected =
+            i <= failures ? std::min(e.retryFirstIntervalMs << (i - 1), e.retryMaxIntervalMs)
+                          : refreshMs;
+        const qint64 gap = weatherTimes.at(i) - weatherTimes.at(i - 1);
+        // A coarse timer may fire up to 5 % early; the transfers and a loaded
+        // machine may add up to 700 ms, still short of an uncapped 1600.
+        QVERIFY2(gap >= expected * 9 / 10 && gap <= expected + 700,
+                 qPrintable(QStringLiteral("try %1 came %2 ms after the one before, not %3")
+                                .arg(i)
+                                .arg(gap)
+                                .arg(expected)));
+    }
 }
 
 // The creator connects after the constructor has returned, however long it

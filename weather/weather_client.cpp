@@ -10,6 +10,7 @@
 #include <QJsonValue>
 #include <QTimer>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -89,21 +90,28 @@ void QWeatherClient::run()
     }
     m_runBegun.notify_all();
 
-    // Created here so that it belongs to this thread and its refreshes run
-    // here, never on the creator's thread.
+    // Created here so that it belongs to this thread and its refreshes and
+    // retries run here, never on the creator's thread. Each attempt sets
+    // the time of the next, measured from its end, so attempts never overlap.
+    int retryMs = m_hooks.retryFirstIntervalMs;
     QTimer timer;
-    timer.setInterval(m_hooks.refreshIntervalMs);
-    connect(&timer, &QTimer::timeout, this, &QWeatherClient::fetchWeather, Qt::DirectConnection);
-    timer.start();
+    timer.setSingleShot(true);
+    const auto attemptAndSchedule = [this, &timer, &retryMs] {
+        const bool ok = attempt();
+        if (m_stopping)
+            return;
+        if (ok) {
+            retryMs = m_hooks.retryFirstIntervalMs;
+            timer.start(m_hooks.refreshIntervalMs);
+        } else {
+            timer.start(std::min(retryMs, m_hooks.retryMaxIntervalMs));
+            retryMs = retryMs > m_hooks.retryMaxIntervalMs / 2 ? m_hooks.retryMaxIntervalMs
+                                                               : retryMs * 2;
+        }
+    };
+    connect(&timer, &QTimer::timeout, this, attemptAndSchedule, Qt::DirectConnection);
 
-    const std::string found =
-        lookupCityByIp(m_hooks.geoBaseUrl.toStdString(), m_hooks.lookupTimeoutSeconds, &m_stopping);
-    // Read as C text: a city with a NUL in it is cut there.
-    if (!found.empty())
-        city = QString::fromUtf8(found.c_str());
-
-    if (!m_stopping)
-        fetchWeather();
+    attemptAndSchedule();
     if (!m_stopping)
         exec();
     // Pairs with the lock the destructor takes after wait(): QThread::wait()
@@ -112,17 +120,33 @@ void QWeatherClient::run()
     const std::lock_guard<std::mutex> finished(m_finishedMutex);
 }
 
-void QWeatherClient::fetchWeather()
+bool QWeatherClient::attempt()
+{
+    if (!m_cityFound) {
+        const std::string found = lookupCityByIp(m_hooks.geoBaseUrl.toStdString(),
+                                                 m_hooks.lookupTimeoutSeconds, &m_stopping);
+        // Read as C text: a city with a NUL in it is cut there. A failed
+        // lookup leaves the city we have, and the weather is asked for it.
+        const QString name = QString::fromUtf8(found.c_str());
+        if (!found.empty())
+            city = name;
+        m_cityFound = !name.isEmpty();
+    }
+    if (m_stopping)
+        return false;
+    const bool weatherOk = fetchWeather();
+    return weatherOk && m_cityFound;
+}
+
+bool QWeatherClient::fetchWeather()
 {
     if (curlHandle) {
         curlapi::easy_cleanup(curlHandle);
         curlHandle = nullptr;
     }
     curlHandle = curlapi::easy_init();
-    if (!curlHandle) {
-        deliver(failure(QStringLiteral("Failed to initialize libcurl")));
-        return;
-    }
+    if (!curlHandle)
+        return deliver(failure(QStringLiteral("Failed to initialize libcurl")));
 
     // Every byte but ASCII letters, digits and "-._~" is escaped, in upper-case hex.
     const QByteArray url = m_hooks.weatherBaseUrl.toUtf8() +
@@ -142,13 +166,13 @@ void QWeatherClient::fetchWeather()
 
     // Cut short by the destructor: nobody is left to hear about it.
     if (m_stopping)
-        return;
-    if (result != CURLE_OK) {
-        deliver(failure(QStringLiteral("libcurl error: ") +
-                        QString::fromUtf8(curlapi::easy_strerror(result))));
-        return;
-    }
-    parseWeatherResponse(QString::fromUtf8(body));
+        return false;
+    if (result != CURLE_OK)
+        return deliver(failure(QStringLiteral("libcurl error: ") +
+                               QString::fromUtf8(curlapi::easy_strerror(result))));
+    // Through QString, as parseWeatherResponse reads an answer: bytes that
+    // are not UTF-8 become U+FFFD before the decoder sees them.
+    return deliver(decodeWeatherResponse(QString::fromUtf8(body).toUtf8()));
 }
 
 void QWeatherClient::parseWeatherResponse(const QString &body)
@@ -198,11 +222,12 @@ std::unique_lock<std::mutex> QWeatherClient::holdOutcomes()
     return std::unique_lock<std::mutex>(m_outcomeMutex);
 }
 
-void QWeatherClient::deliver(const WeatherDecode &outcome)
+bool QWeatherClient::deliver(const WeatherDecode &outcome)
 {
     const std::lock_guard<std::mutex> lock(m_outcomeMutex);
     if (outcome.ok)
         emit weatherUpdated(outcome.temperature, outcome.descriptionId);
     else
         emit errorOccurred(outcome.error);
+    return outcome.ok;
 }

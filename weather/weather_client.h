@@ -24,6 +24,11 @@ struct WeatherHooks
     long lookupTimeoutSeconds = 10;
     long weatherTimeoutSeconds = 30;
     int refreshIntervalMs = 30 * 60 * 1000;
+    /// After a failed attempt (no city found, or no weather decoded) the
+    /// next comes this soon, then twice as late each time, up to
+    /// retryMaxIntervalMs, until one succeeds.
+    int retryFirstIntervalMs = 30 * 1000;
+    int retryMaxIntervalMs = 5 * 60 * 1000;
 };
 
 /// Outcome of decoding one weather answer.
@@ -35,9 +40,12 @@ struct WeatherDecode
     QString error; ///< set when !ok
 };
 
-/// The weather thread: looks up the city once, asks for its weather at once
-/// and then every refresh interval; every request ends in exactly one of
-/// weatherUpdated or errorOccurred.
+/// The weather thread: looks up the city and asks for its weather at once,
+/// then every refresh interval; every request ends in exactly one of
+/// weatherUpdated or errorOccurred. An attempt that fails (the lookup, or
+/// the weather) is made again soon, backing off to a few minutes: started at
+/// login, the network may come later. Until a lookup has found the city,
+/// every attempt looks it up first; after that, never again.
 ///
 /// Every request runs on the client's own thread, which keeps an event loop
 /// and the refresh timer, so the creator's thread is never blocked by the
@@ -82,14 +90,20 @@ protected:
     void run() override;
 
 private:
+    /// The lookup while no city is known, then the weather request. True
+    /// when the city is known and the weather was decoded. Runs on the
+    /// weather thread.
+    bool attempt();
     /// One weather request for the current city; emits exactly one signal
-    /// unless the client is being destroyed. Runs on the weather thread.
-    void fetchWeather();
-    void deliver(const WeatherDecode &outcome);
+    /// unless the client is being destroyed, and returns whether the weather
+    /// was decoded. Runs on the weather thread.
+    bool fetchWeather();
+    bool deliver(const WeatherDecode &outcome);
 
     QString city;
     QString apiKey;
     CURL *curlHandle = nullptr; ///< used only by the weather thread
+    bool m_cityFound = false;   ///< a lookup has named the city; weather thread only
     WeatherHooks m_hooks;
 
     std::atomic<bool> m_stopping{false};

@@ -10,6 +10,10 @@
 # in this namespace too: no other wine process of the prefix may run when this
 # starts, and the Core Temp stand-in is started here, from BIN.
 #
+# With FAKE_SERVICE_DROP_MS in the environment the services reset every
+# connection for that long (tests/fake_weather_service.cpp): the weather is
+# then asked for with success only by the program's first retry, some 30 s in.
+#
 # weather_wine.sh WINE WINESERVER BIN DIR FAKE_SERVICE CITY_ANSWER WEATHER_ANSWER RECORDS
 set -eu
 # shellcheck source=../lib.sh
@@ -31,7 +35,8 @@ wait_for 20 grep -qs ready "$dir/standin.out" || fail "the Core Temp stand-in di
 (cd "$dir" && exec "$wine" pcreport.exe grab) >"$dir/records" 2>"$dir/err" &
 pids+=($!)
 # The weather reaches the records a moment after its answer.
-wait_for 30 grep -qs '^/data/2.5/weather$' "$dir/requests.log" || fail "the weather was never asked for"
+wait_for $((${FAKE_SERVICE_DROP_MS:-0} > 0 ? 75 : 30)) grep -qs '^/data/2.5/weather$' "$dir/requests.log" ||
+    fail "the weather was never asked for"
 asked=$(count_lines "$dir/records")
 wait_lines "$dir/records" $((asked + 3 > records ? asked + 3 : records)) 30 ||
     fail "records stopped after the weather was asked for"
