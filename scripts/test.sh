@@ -23,14 +23,28 @@ export BUILD_DIR=$build
 PCREPORT_QT=5 "$top/scripts/build.sh" || { echo "build failed" >&2; exit 1; }
 
 status=0
-(cd "$build" && ctest --output-on-failure -j"$(nproc)" --timeout 300) || status=1
+# stage NAME COMMAND...: runs one stage and says how it ended and how long it
+# took, so that a run's log tells where its time went.
+stage() {
+    local name=$1 began=$SECONDS outcome=done
+    shift
+    "$@" || { outcome="FAILED after"; status=1; }
+    echo "stage $name: $outcome $((SECONDS - began)) s" >&2
+}
+in_dir() { (cd "$1" && shift && "$@"); } # DIR COMMAND...
+qt6() { PCREPORT_QT=6 BUILD_DIR=$build/qt6 "$top/scripts/build.sh" &&
+    in_dir "$build/qt6" ctest --output-on-failure -j"$(nproc)" --timeout 300 -E '^faults_e2e$'; }
+
+stage "Linux suite, Qt 5" in_dir "$build" ctest --output-on-failure -j"$(nproc)" --timeout 300
 [ "${1:-}" = --quick ] && exit $status
-PCREPORT_BENCH_NO_BUILD=1 "$top/scripts/bench.sh" --smoke || status=1
-PCREPORT_QT=6 BUILD_DIR=$build/qt6 "$top/scripts/build.sh" && (cd "$build/qt6" && ctest --output-on-failure -j"$(nproc)" --timeout 300 -E '^faults_e2e$') || status=1
-PCREPORT_SOAK_SECONDS=${PCREPORT_SOAK_SECONDS:-180} bash "$top/tests/faults/soak.sh" "$build" "$build/tests/record_reader" || status=1
-bash "$top/tests/faults/soak.sh" "$build" "$build/tests/record_reader" --memcheck || status=1
-"$top/scripts/test_sanitizers.sh" "$build/sanitize" || status=1
-"$top/scripts/test_sanitizers.sh" --thread "$build/tsan" || status=1
-"$top/scripts/test_fuzz.sh" "$build/fuzz" || status=1
-PCREPORT_FAKE_WEATHER_SERVICE=$build/tests/weather_fake_service "$top/scripts/test_windows.sh" "$build/windows" || status=1
+stage "benchmark smoke" env PCREPORT_BENCH_NO_BUILD=1 "$top/scripts/bench.sh" --smoke
+stage "Linux suite, Qt 6" qt6
+stage soak env PCREPORT_SOAK_SECONDS="${PCREPORT_SOAK_SECONDS:-180}" \
+    bash "$top/tests/faults/soak.sh" "$build" "$build/tests/record_reader"
+stage memcheck bash "$top/tests/faults/soak.sh" "$build" "$build/tests/record_reader" --memcheck
+stage "AddressSanitizer and UBSan" "$top/scripts/test_sanitizers.sh" "$build/sanitize"
+stage ThreadSanitizer "$top/scripts/test_sanitizers.sh" --thread "$build/tsan"
+stage fuzz "$top/scripts/test_fuzz.sh" "$build/fuzz"
+stage wine env PCREPORT_FAKE_WEATHER_SERVICE="$build/tests/weather_fake_service" \
+    "$top/scripts/test_windows.sh" "$build/windows"
 exit $status
