@@ -26,7 +26,7 @@ status=0
 # stage NAME COMMAND...: runs one stage and says how it ended and how long it
 # took, so that a run's log tells where its time went.
 stage() {
-    local name=$1 began=$SECONDS outcome=done
+    local name=$1 began=$SECONDS outcome="done in"
     shift
     "$@" || { outcome="FAILED after"; status=1; }
     echo "stage $name: $outcome $((SECONDS - began)) s" >&2
