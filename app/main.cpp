@@ -1,6 +1,6 @@
 #include <QCoreApplication>
 
-#include "app/mode_scan.h"
+#include "app/command_line.h"
 #include "output/grab_pc_data.h"
 
 int main(int argc, char *argv[])

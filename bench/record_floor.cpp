@@ -9,7 +9,7 @@
 
 #include "output/output_record.h"
 #include "output/system_volume.h"
-#include "sampler/coretemp_proxy.h"
+#include "coretemp/coretemp_proxy.h"
 #include "sampler/memory_status.h"
 
 int main(int argc, char **argv)

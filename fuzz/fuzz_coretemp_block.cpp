@@ -3,7 +3,7 @@
 
 #include "fuzz_expect.h"
 #include "output/output_record.h"
-#include "sampler/coretemp_proxy.h"
+#include "coretemp/coretemp_proxy.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

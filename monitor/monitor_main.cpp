@@ -17,10 +17,10 @@
 #include <unistd.h>
 #include <utility>
 
-#include "app/retry_on_eintr.h"
+#include "common/retry_on_eintr.h"
 #include "monitor/monitor_readings.h"
-#include "sampler/coretemp_block_lock_posix.h"
-#include "sampler/coretemp_shared.h"
+#include "coretemp/coretemp_block_lock_posix.h"
+#include "coretemp/coretemp_shared.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "app/retry_on_eintr.h"
+#include "common/retry_on_eintr.h"
 
 namespace fs = std::filesystem;
 

@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "output_record.h"
-#include "stdout_peer.h"
+#include "reader_gone.h"
 #include "system_volume.h"
 
 QHardwareDataObj *ObjectRegistry::sampler = nullptr;

@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "coretemp_proxy.h"
+#include "coretemp/coretemp_proxy.h"
 #include "memory_status.h"
 
 namespace {

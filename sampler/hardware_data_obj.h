@@ -5,7 +5,7 @@
 #include <atomic>
 #include <functional>
 
-#include "app/coretemp.h"
+#include "coretemp/coretemp.h"
 
 /// One reading of Core Temp for core 0.
 struct CoreReading

@@ -164,7 +164,7 @@ run_test memory_status tst_memory_status_win.exe
 run_test coretemp_proxy tst_coretemp_proxy_win.exe
 run_test coretemp_launch tst_coretemp_launch_win.exe
 run_test system_volume tst_system_volume_win.exe
-run_test stdout_peer tst_stdout_peer_win.exe
+run_test reader_gone tst_reader_gone_win.exe
 if [ "$pulse_up" -eq 1 ]; then
     PULSE_SERVER="unix:$pulse_socket" run_test system_volume_live tst_system_volume_win.exe --live
 else

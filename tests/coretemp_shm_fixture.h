@@ -10,7 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "sampler/coretemp_shared.h"
+#include "coretemp/coretemp_shared.h"
 
 /// The descriptor through which the test stands in for a running publisher:
 /// readers take the segment for live data only while it is locked.

@@ -9,7 +9,7 @@ if(NOT WIN32)
   # A volume call that ignored its deadline would hang on the silent server.
   set_tests_properties(tst_system_volume PROPERTIES TIMEOUT 60)
   # Real pipes, sockets, a file, a terminal as standard output.
-  pcreport_add_test(tst_stdout_peer SOURCES tst_stdout_peer.cpp LIBS pcreport_output)
+  pcreport_add_test(tst_reader_gone SOURCES tst_reader_gone.cpp LIBS pcreport_output)
 
   # The built program with the monitor, as its reader runs it.
   pcreport_add_test(tst_grab_e2e SOURCES tst_grab_e2e.cpp LIBS Qt::Core)

@@ -10,7 +10,7 @@ pcreport_add_test(tst_monitor_readings
 
 pcreport_add_test(tst_coretemp_proxy
   SOURCES tst_coretemp_proxy.cpp coretemp_shm_fixture.h
-  LIBS pcreport_sampler)
+  LIBS pcreport_coretemp)
 set_tests_properties(tst_coretemp_proxy PROPERTIES RESOURCE_LOCK coretemp)
 
 # Reads Core Temp's real shared memory object for the core 0 cases.
@@ -22,6 +22,6 @@ set_tests_properties(tst_hardware_data_obj PROPERTIES RESOURCE_LOCK coretemp)
 # Runs the built monitor ("Core Temp.exe") as a real process.
 pcreport_add_test(tst_monitor
   SOURCES tst_monitor.cpp coretemp_shm_fixture.h
-  LIBS pcreport_sampler)
+  LIBS pcreport_coretemp)
 add_dependencies(tst_monitor coretemp_monitor)
 set_tests_properties(tst_monitor PROPERTIES RESOURCE_LOCK coretemp)

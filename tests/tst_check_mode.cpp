@@ -2,7 +2,7 @@
 
 #include <sys/syscall.h>
 
-#include "app/coretemp.h"
+#include "coretemp/coretemp.h"
 #include "support/processes.h"
 
 // Runs the built pcreport as the reading program does: a copy in a folder of

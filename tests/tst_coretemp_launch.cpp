@@ -5,8 +5,8 @@
 
 #include <sys/prctl.h>
 
-#include "app/coretemp.h"
-#include "app/coretemp_launch.h"
+#include "coretemp/coretemp.h"
+#include "coretemp/coretemp_launch.h"
 #include "support/processes.h"
 
 // Launches the fixture program (tests/fixtures/launch_fixture.cpp) under Core

@@ -1,7 +1,7 @@
 #include <QtTest>
 
-#include "app/coretemp.h"
-#include "app/coretemp_probe_linux.h"
+#include "coretemp/coretemp.h"
+#include "coretemp/coretemp_probe_linux.h"
 #include "support/processes.h"
 
 // The probe against real processes: copies of sleep and true under Core

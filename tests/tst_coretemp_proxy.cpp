@@ -8,8 +8,8 @@
 #include <sys/stat.h>
 
 #include "coretemp_shm_fixture.h"
-#include "sampler/coretemp_block_lock_posix.h"
-#include "sampler/coretemp_proxy.h"
+#include "coretemp/coretemp_block_lock_posix.h"
+#include "coretemp/coretemp_proxy.h"
 
 class TestCoreTempProxy : public QObject
 {

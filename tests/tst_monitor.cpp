@@ -7,7 +7,7 @@
 #include <unistd.h>
 
 #include "coretemp_shm_fixture.h"
-#include "sampler/coretemp_proxy.h"
+#include "coretemp/coretemp_proxy.h"
 
 namespace {
 

@@ -34,7 +34,7 @@ flags=(-opensource -confirm-license -static -release -optimize-size
     -nomake tests -nomake examples -make libs -make tools
     -no-gui -no-widgets -no-opengl -no-dbus -no-openssl -no-icu -no-pkg-config
     -qt-pcre -qt-zlib -no-feature-network -no-feature-sql -no-feature-xml
-    -no-feature-testlib -no-feature-concurrent
+    -no-feature-concurrent
     -prefix "C:/Qt/${version%%+*}-pcreport"
     "QMAKE_CFLAGS+=-ffile-prefix-map=@SRC@=qtbase-src -ffile-prefix-map=@BUILD@=qtbase-build"
     "QMAKE_CXXFLAGS+=-ffile-prefix-map=@SRC@=qtbase-src -ffile-prefix-map=@BUILD@=qtbase-build")

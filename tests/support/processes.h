@@ -24,7 +24,7 @@
 
 #include <vector>
 
-#include "app/retry_on_eintr.h"
+#include "common/retry_on_eintr.h"
 
 extern char **environ;
 

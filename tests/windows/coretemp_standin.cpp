@@ -18,7 +18,7 @@
 #include <cstring>
 #include <string>
 
-#include "sampler/coretemp_shared.h"
+#include "coretemp/coretemp_shared.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 // write-only end that QProcess gives its child and wine answers anyway. Set
 // before main, so before the first question.
 
-#include "output/stdout_peer_win.h"
+#include "output/reader_gone_win.h"
 
 namespace {
 

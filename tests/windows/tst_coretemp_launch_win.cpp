@@ -1,6 +1,6 @@
 // The Win32 Core Temp launcher, run under wine with a real child process.
 
-#include "app/coretemp_launch_win.h"
+#include "coretemp/coretemp_launch_win.h"
 #include "win_check.h"
 
 #include <windows.h>

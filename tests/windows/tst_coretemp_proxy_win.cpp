@@ -1,7 +1,7 @@
 // Core Temp's shared block read through CoreTempProxy under wine, published by
 // the test itself under Core Temp's names.
 
-#include "sampler/coretemp_proxy.h"
+#include "coretemp/coretemp_proxy.h"
 #include "win_check.h"
 
 #include <windows.h>

@@ -5,8 +5,8 @@
 // question refused, as Windows refuses it on a handle without
 // FILE_READ_ATTRIBUTES.
 
-#include "output/stdout_peer.h"
-#include "output/stdout_peer_win.h"
+#include "output/reader_gone.h"
+#include "output/reader_gone_win.h"
 #include "win_check.h"
 
 #include <windows.h>
@@ -173,5 +173,5 @@ int main()
 {
     pipes();
     fileAndNul();
-    return wincheck::finish("tst_stdout_peer_win");
+    return wincheck::finish("tst_reader_gone_win");
 }

@@ -10,7 +10,7 @@
 #include <fcntl.h>
 #include <time.h>
 
-#include "sampler/coretemp_shared.h"
+#include "coretemp/coretemp_shared.h"
 
 /// Takes (F_RDLCK, F_WRLCK) or drops (F_UNLCK) an open-file-description
 /// lock on `length` bytes of `fd` from `start`, trying `attempts` more times

@@ -1,10 +1,10 @@
-#include "stdout_peer.h"
+#include "reader_gone.h"
 
 #include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "app/retry_on_eintr.h"
+#include "common/retry_on_eintr.h"
 
 bool stdoutReaderGone()
 {

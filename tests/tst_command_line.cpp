@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "app/mode_scan.h"
+#include "app/command_line.h"
 
 Q_DECLARE_METATYPE(InfoRequest)
 
@@ -111,4 +111,4 @@ void TestModeScan::emptyVector()
 }
 
 QTEST_GUILESS_MAIN(TestModeScan)
-#include "tst_mode_scan.moc"
+#include "tst_command_line.moc"

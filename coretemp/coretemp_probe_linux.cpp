@@ -10,7 +10,7 @@
 #include <unistd.h>
 
 #include "coretemp.h"
-#include "retry_on_eintr.h"
+#include "common/retry_on_eintr.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
-#include "stdout_peer.h"
-#include "stdout_peer_win.h"
+#include "reader_gone.h"
+#include "reader_gone_win.h"
 
 #include <windows.h>
 

@@ -8,7 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "app/retry_on_eintr.h"
+#include "common/retry_on_eintr.h"
 #include "coretemp_block_lock_posix.h"
 
 namespace {

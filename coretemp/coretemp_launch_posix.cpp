@@ -8,7 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "retry_on_eintr.h"
+#include "common/retry_on_eintr.h"
 
 extern char **environ;
 

@@ -7,7 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "output/stdout_peer.h"
+#include "output/reader_gone.h"
 
 // Whether the reader of standard output is gone, for each kind of output the
 // reading program (or a user) may give us: real pipes, sockets, files and a
@@ -121,4 +121,4 @@ void TestStdoutPeer::readerGone()
 }
 
 QTEST_GUILESS_MAIN(TestStdoutPeer)
-#include "tst_stdout_peer.moc"
+#include "tst_reader_gone.moc"

@@ -1,11 +1,11 @@
-#include "mode_scan.h"
+#include "command_line.h"
 
 #include <QString>
 
 #include <cstdio>
 #include <cstring>
 
-#include "coretemp.h"
+#include "coretemp/coretemp.h"
 
 namespace {
 
