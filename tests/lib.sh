@@ -81,6 +81,10 @@ logged() {
     return "$status"
 }
 
+# suite BUILD [CTEST ARGS...]: the ctest tests of BUILD, or those its labels
+# pick (e.g. -LE faults), with a failing one's output shown.
+suite() { ctest --test-dir "$1" --output-on-failure -j"$(nproc)" --timeout 300 "${@:2}"; }
+
 # --- the record -----------------------------------------------------------------
 
 # The keys of a record in the order the reading program expects them, and
