@@ -60,18 +60,18 @@ build_done() {
 
 # progress_start DIR: until progress_stop or the script's exit, says once a
 # minute how many of the objects that DIR's Makefiles list are made. qmake
-# writes a folder's Makefile only when the build gets there, so the total is
-# given only once no Makefile that another one names is missing.
+# writes a folder's Makefile only when the build gets there: while one that
+# another names is missing, the objects listed so far are not the total.
 progress_start() {
     (
         # sleep gets no stdio of ours: it may outlive this loop by a minute.
         while sleep "${PCREPORT_PROGRESS_SECONDS:-60}" </dev/null >/dev/null 2>&1; do
             progress_count "$1" | {
                 read -r made listed missing
-                if [ "$missing" -gt 0 ] || [ "$listed" -eq 0 ]; then
-                    say "$made objects so far, $SECONDS s"
-                else
+                if [ "$missing" -eq 0 ] && [ "$listed" -gt 0 ]; then
                     say "$made of $listed objects, $SECONDS s"
+                else
+                    say "$made of the $listed objects listed so far, $SECONDS s"
                 fi
             }
         done
@@ -89,11 +89,11 @@ progress_stop() {
 
 # progress_count DIR: "MADE LISTED MISSING": how many objects the Makefiles
 # under DIR list (qmake's OBJECTS, release ones only; CMake's object rules),
-# configure's own tests left out, how many of those exist, and how many
+# configure's own tests left out; how many of those exist; and how many
 # Makefiles that qmake's name are not written yet.
 progress_count() {
-    find "$1" -path '*/config.tests' -prune -o \( -name Makefile -o -name 'Makefile*.Release' \
-        -o -name build.make \) -print0 2>/dev/null |
+    find "$1" \( -name config.tests -o -name CMakeScratch -o -name CMakeTmp \) -prune -o \
+        \( -name Makefile -o -name 'Makefile*.Release' -o -name build.make \) -print0 2>/dev/null |
         xargs -0r awk '
             FNR == 1 { dir = FILENAME; sub(/\/[^\/]*$/, "", dir); listing = 0 }
             FILENAME ~ /build\.make$/ && /^[^ :#]+\.(o|obj):/ {
