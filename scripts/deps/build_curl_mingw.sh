@@ -36,11 +36,11 @@ cached "$prefix" .complete
 
 src=$("$here/fetch_source.sh" curl "$version")
 work=$deps_cache/mingw/.work-curl-$key
-build_begin "$work" "$prefix"
+build_begin "$work"
 args=("${flags[@]//@SRC@/"$src"}")
 args=("${args[@]//@BUILD@/"$work/build"}")
 build_step cmake -S "$src" -B "$work/build" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64-x86_64.cmake" \
     -DCMAKE_INSTALL_PREFIX="$prefix" "${args[@]}"
 build_step cmake --build "$work/build" -j"$jobs"
 build_step cmake --install "$work/build"
-build_done .complete
+build_done

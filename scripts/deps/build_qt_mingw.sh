@@ -40,7 +40,7 @@ cached "$prefix" .complete
 
 src=$("$here/fetch_source.sh" qtbase-opensource-src "$version")
 work=$deps_cache/mingw/.work-qtbase-$key
-build_begin "$work" "$prefix"
+build_begin "$work"
 mkdir -p "$work/build"
 mingw_tool_dir "$work/tools"
 export PATH="$work/tools:$PATH"
@@ -50,4 +50,4 @@ cd "$work/build"
 build_step "$src/configure" -extprefix "$prefix" "${args[@]}"
 build_step make -j"$jobs"
 build_step make install
-build_done .complete
+build_done

@@ -48,4 +48,4 @@ build_step make sub-src-qmake_all
 build_step make -C src -j"$jobs" "${modules[@]}"
 # Qt5Network's CMake files insist on the generic bearer plugin.
 build_step make -C src/plugins/bearer -j"$jobs"
-build_done .built
+build_done

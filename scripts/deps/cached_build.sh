@@ -19,23 +19,24 @@ cache_key() {
     printf '%s\n' "$@" | sha256sum | cut -c1-"$digits"
 }
 
-# cached PREFIX MARK: where PREFIX holds MARK, prints PREFIX and ends the
-# script: the build is there.
+# cached PREFIX MARK: the build's place and the file that marks it done;
+# where that is there, prints PREFIX and ends the script.
 cached() {
+    build_prefix=$1
+    build_mark=$2
     if [ -f "$1/$2" ]; then
         echo "$1"
         exit 0
     fi
 }
 
-# build_begin WORK [PREFIX]: the build is made in WORK, its log WORK/build.log
-# (`build_log`). Given the PREFIX it installs to, both start afresh; without,
-# it is used where it is made, and a build that stopped half-way goes on.
+# build_begin WORK: the build is made in WORK, its log WORK/build.log. One
+# that installs elsewhere starts afresh, its PREFIX too; one used where it is
+# made goes on where a build that stopped half-way left it.
 build_begin() {
     build_work=$1
     build_log=$1/build.log
-    build_prefix=${2:-$1}
-    [ -z "${2:-}" ] || rm -rf "$1" "$2"
+    [ "$1" = "$build_prefix" ] || rm -rf "$1" "$build_prefix"
     mkdir -p "$1"
     say "building in $1 (log: $build_log)"
     progress_start "$1"
@@ -45,8 +46,8 @@ build_begin() {
 # fails, the end of the log is shown and the script ends.
 build_step() { logged "$build_log" "$@" || fail "failed: $* (log: $build_log)"; }
 
-# build_done MARK: marks the build done and prints where it is; a build made
-# elsewhere leaves its log beside what it installed, and its folder goes.
+# build_done: marks the build done and prints where it is; one made elsewhere
+# leaves its log beside what it installed, and its folder goes.
 build_done() {
     progress_stop
     say "built in $SECONDS s"
@@ -54,7 +55,7 @@ build_done() {
         cp "$build_log" "$build_prefix/build.log"
         rm -rf "$build_work"
     fi
-    touch "$build_prefix/$1"
+    touch "$build_prefix/$build_mark"
     echo "$build_prefix"
 }
 
