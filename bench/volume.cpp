@@ -1,6 +1,6 @@
 // The volume read alone: N reads back to back. Prints the last reading and
-// what one call cost, the first (which connects) left out; exits 0 when it
-// read the benchmark's null sink at 30 % (as the record truncates it).
+// what one call cost, the first (which connects) left out; exits 1 when the
+// last read failed, as then it measured the failure, not the read.
 //
 //   bench_volume [N]
 #include <sys/resource.h>
@@ -36,5 +36,5 @@ int main(int argc, char **argv)
     if (n > 1)
         std::printf("%d calls after the first: %.0f us wall, %.0f us CPU per call\n", n - 1,
                     wall.count() / (n - 1), (cpuMicroseconds() - cpu) / (n - 1));
-    return static_cast<int>(volume) == 30 ? 0 : 1;
+    return volume < 0 ? 1 : 0;
 }

@@ -3,6 +3,7 @@
 #   bash scripts/bench.sh [SECONDS]   full run, each window SECONDS long (default 40)
 #   bash scripts/bench.sh --smoke     a few seconds, for CI: checks that every
 #                                     figure can be taken, never judges them
+# It measures and reports; what the program must do is pinned by the tests.
 # PCREPORT_QT=5 (the default) or 6 picks the Qt, as for scripts/build.sh; the
 # build is BUILD_DIR, else build/ (Qt 5) or build/qt6 (Qt 6).
 # Every figure is a ratio to a reference measured in the same run: CPU to
@@ -61,7 +62,8 @@ cleanup() {
   [ -n "${PCREPORT_BENCH_KEEP:-}" ] && echo "bench: kept $work" >&2 || rm -rf "$work"
 }
 trap cleanup EXIT
-fail() { echo "bench: $*" >&2; exit 1; }
+say_as=bench
+failure_logs=("$work/pulse/server.log" "$work/stderr.log")
 
 # --- the programs measured beside pcreport (bench/) --------------------------
 benchtool=$build/bench/bench_tool
@@ -109,7 +111,7 @@ chmod 700 "$work/run"
 export HOME=$work/home XDG_RUNTIME_DIR=$work/run XDG_CONFIG_HOME=$work/home/.config
 unset DISPLAY
 pulse_start "$work/pulse" benchsink && pulse_ctl set-sink-volume benchsink 30% ||
-  fail "PulseAudio did not come up: $(tail -n 5 "$work/pulse/server.log")"
+  fail "PulseAudio did not come up"
 export PULSE_SERVER=unix:$pulse_socket
 
 cp "$build/pcreport" "$build/Core Temp.exe" "$work/"
@@ -160,7 +162,7 @@ run_grab() { # $1: output file, then the command; sets the g_* figures
   a=$(status_kb "$pid" RssAnon)
   [ "$a" -gt "$anon_peak" ] && anon_peak=$a
   g_records=$(($(lines "$1") - rec0))
-  [ "$g_records" -gt 0 ] || fail "${2##*/} wrote no record: $(tail -n 5 "$work/stderr.log")"
+  [ "$g_records" -gt 0 ] || fail "${2##*/} wrote no record"
   g_main=$(awk -v a="$main0" -v b="$(task_ns "$pid" "$pid")" -v r="$g_records" 'BEGIN { print (b - a) / 1e6 / r }')
   g_sampler=$(awk -v a="$samp0" -v b="$(task_ns "$pid" "$sampler")" -v r="$g_records" 'BEGIN { print (b - a) / 1e6 / r }')
   g_weather=$(awk -v a="$weat0" -v b="$(task_ns "$pid" "$weather")" -v r="$g_records" 'BEGIN { print (b - a) / 1e6 / r }')
@@ -175,7 +177,6 @@ run_grab() { # $1: output file, then the command; sets the g_* figures
   kill "$pid"
 }
 run_grab "$work/grab.out" "$work/pcreport" grab
-grep -q '"SystemVolume":30' "$work/grab.out" || fail "the records do not carry the sink's 30 %"
 with_records=$g_records with_main=$g_main with_sampler=$g_sampler with_weather=$g_weather with_all=$g_all
 monitor_ms=$g_monitor
 pulse_extra=$g_pulse_extra
@@ -209,7 +210,7 @@ libfloor_ms=$("$benchtool" repeat "$check_runs" "$libfloor")
 volume_reads=300
 [ "$smoke" = 1 ] && volume_reads=20
 p0=$(proc_ns "$pulse_pid")
-"$volume" "$volume_reads" >/dev/null || fail "the volume loop did not read 30"
+"$volume" "$volume_reads" >/dev/null || fail "the volume loop read no sink: it measured nothing"
 p1=$(proc_ns "$pulse_pid")
 volume_server_us=$(awk -v a="$p0" -v b="$p1" -v n="$volume_reads" 'BEGIN { print (b - a) / 1e3 / n }')
 volume_ir() { valgrind --tool=callgrind --callgrind-out-file=/dev/null "$volume" "$1" 2>&1 >/dev/null |
@@ -220,7 +221,6 @@ volume_ir_per_read=$(awk -v a="$ir10" -v b="$ir60" 'BEGIN { print (b - a) / 50 }
 # second on one thread, measured as grab mode is; once with the sound server
 # (with its share), once without.
 run_grab "$work/floor.out" "$recfloor"
-grep -q '"SystemVolume":30' "$work/floor.out" || fail "the record floor does not read the sink's 30 %"
 floor_all=$g_all
 floor_pulse=$g_pulse_extra
 floor_total=$(awk -v a="$floor_all" -v p="$floor_pulse" -v m="$monfloor_ms" 'BEGIN { print a + p + m }')

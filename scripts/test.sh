@@ -15,12 +15,14 @@
 #                              runs the Linux suite (ctest) alone
 set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=../tests/lib.sh
+. "$top/tests/lib.sh"
 build=${BUILD_DIR:-$top/build}
 export BUILD_DIR=$build
 
 "$top/scripts/setup.sh" "$top/scripts/packages/run.txt" "$top/scripts/packages/test.txt" ||
-    { echo "installing the packages failed" >&2; exit 1; }
-PCREPORT_QT=5 "$top/scripts/build.sh" || { echo "build failed" >&2; exit 1; }
+    fail "installing the packages failed"
+PCREPORT_QT=5 "$top/scripts/build.sh" || fail "build failed"
 
 status=0
 # stage NAME COMMAND...: runs one stage and says how it ended and how long it
@@ -31,11 +33,9 @@ stage() {
     "$@" || { outcome="FAILED after"; status=1; }
     echo "stage $name: $outcome $((SECONDS - began)) s" >&2
 }
-in_dir() { (cd "$1" && shift && "$@"); } # DIR COMMAND...
-qt6() { PCREPORT_QT=6 BUILD_DIR=$build/qt6 "$top/scripts/build.sh" &&
-    in_dir "$build/qt6" ctest --output-on-failure -j"$(nproc)" --timeout 300 -E '^faults_e2e$'; }
+qt6() { PCREPORT_QT=6 BUILD_DIR=$build/qt6 "$top/scripts/build.sh" && suite "$build/qt6" -LE faults; }
 
-stage "Linux suite, Qt 5" in_dir "$build" ctest --output-on-failure -j"$(nproc)" --timeout 300
+stage "Linux suite, Qt 5" suite "$build"
 [ "${1:-}" = --quick ] && exit $status
 stage "benchmark smoke" env PCREPORT_BENCH_NO_BUILD=1 "$top/scripts/bench.sh" --smoke
 stage "Linux suite, Qt 6" qt6

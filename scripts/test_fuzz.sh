@@ -17,12 +17,13 @@
 set -uo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=../tests/lib.sh
+. "$top/tests/lib.sh"
 build=${1:-${BUILD_DIR:-$top/build}/fuzz}
 shift $(($# > 0 ? 1 : 0))
 seconds=${PCREPORT_FUZZ_SECONDS:-60}
 jobs=${PCREPORT_FUZZ_JOBS:-$(nproc)}
-started=$(date +%s)
-say() { echo "fuzz stage: $*" >&2; }
+say_as="fuzz stage"
 
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
@@ -31,18 +32,7 @@ if [ ${#targets[@]} -eq 0 ]; then
     done
 fi
 
-"$top/scripts/setup.sh" "$top/scripts/packages/run.txt" "$top/scripts/packages/clang.txt" ||
-    { say "setup failed"; exit 1; }
-if ! CC=clang CXX=clang++ cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DPCREPORT_WERROR=ON -DPCREPORT_SANITIZE=address,undefined -DPCREPORT_FUZZ=ON \
-        -DPCREPORT_BUILD_TESTS=OFF -DCMAKE_DISABLE_FIND_PACKAGE_Qt6=ON; then
-    say "configure failed"
-    exit 1
-fi
-if ! cmake --build "$build" -j"$(nproc)" --target pcreport_fuzzers; then
-    say "build failed"
-    exit 1
-fi
+PCREPORT_PRESET=fuzz BUILD_DIR=$build "$top/scripts/build.sh" pcreport_fuzzers || fail "build failed"
 
 work="$build/fuzz-work"
 artifacts="$build/fuzz-artifacts"
@@ -64,47 +54,36 @@ fuzz_one() {
         "$work/$name/corpus" "$top/fuzz/corpus/$name" >"$work/$name.log" 2>&1
 }
 
-status=0
 failed=()
-pids=()
-names=()
-# Runs the targets $jobs at a time; a finished slot takes the next target.
-wait_one() {
-    local i
-    while true; do
-        for i in "${!pids[@]}"; do
-            if ! kill -0 "${pids[$i]}" 2>/dev/null; then
-                if wait "${pids[$i]}"; then
-                    say "${names[$i]}: $(grep -m1 -o 'stat::number_of_executed_units: *[0-9]*' "$work/${names[$i]}.log" | awk '{print $2}') runs, clean"
-                else
-                    failed+=("${names[$i]}")
-                fi
-                unset 'pids[i]' 'names[i]'
-                return
-            fi
-        done
-        sleep 1
-    done
+declare -A target_of=()
+# reap: waits for the next target to end, and says how it went.
+reap() {
+    local pid
+    if wait -n -p pid; then
+        say "${target_of[$pid]}: $(grep -m1 -o 'stat::number_of_executed_units: *[0-9]*' \
+            "$work/${target_of[$pid]}.log" | awk '{print $2}') runs, clean"
+    else
+        failed+=("${target_of[$pid]}")
+    fi
+    unset "target_of[$pid]"
 }
+# The targets run $jobs at a time; a finished slot takes the next one.
 for name in "${targets[@]}"; do
     if [ ! -x "$build/fuzz/fuzz_$name" ]; then
         say "no fuzz target $name"
         failed+=("$name")
         continue
     fi
-    while [ ${#pids[@]} -ge "$jobs" ]; do wait_one; done
+    [ ${#target_of[@]} -lt "$jobs" ] || reap
     fuzz_one "$name" &
-    pids+=($!)
-    names+=("$name")
+    target_of[$!]=$name
 done
-while [ ${#pids[@]} -gt 0 ]; do wait_one; done
+while [ ${#target_of[@]} -gt 0 ]; do reap; done
 
 for name in "${failed[@]}"; do
-    status=1
     echo "==== $name"
     [ -f "$work/$name.log" ] && grep -v '^#[0-9]' "$work/$name.log" | tail -n 60
     ls "$artifacts/$name" 2>/dev/null
 done
-[ $status -eq 0 ] || say "failed: ${failed[*]}"
-say "took $(($(date +%s) - started)) s"
-exit $status
+say "took $SECONDS s"
+[ ${#failed[@]} -eq 0 ] || fail "failed: ${failed[*]}"

@@ -21,44 +21,26 @@ set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 # shellcheck source=../tests/lib.sh
 . "$top/tests/lib.sh"
-mode=address
+mode=address preset=asan folder=sanitize timeout=300
+lists=("$top/scripts/packages/test.txt")
 if [ "${1:-}" = "--thread" ]; then
-    mode=thread
+    # ThreadSanitizer slows the programs several times over.
+    mode=thread preset=tsan folder=tsan timeout=900
+    lists+=("$top/scripts/packages/clang.txt")
     shift
 fi
-if [ $mode = thread ]; then
-    build=${1:-${BUILD_DIR:-$top/build}/tsan}
-else
-    build=${1:-${BUILD_DIR:-$top/build}/sanitize}
-fi
-started=$(date +%s)
-say() { echo "sanitizer stage ($mode): $*" >&2; }
+build=${1:-${BUILD_DIR:-$top/build}/$folder}
+say_as="sanitizer stage ($mode)"
 
-lists=("$top/scripts/packages/run.txt" "$top/scripts/packages/test.txt")
-[ $mode = thread ] && lists+=("$top/scripts/packages/clang.txt")
-"$top/scripts/setup.sh" "${lists[@]}" || { say "setup failed"; exit 1; }
-config=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DPCREPORT_WERROR=ON -DCMAKE_DISABLE_FIND_PACKAGE_Qt6=ON)
+"$top/scripts/setup.sh" "${lists[@]}" || fail "setup failed"
 if [ $mode = thread ]; then
     # Qt's own hand-overs between threads are only visible to TSan when Qt
-    # is instrumented too; clang, as Qt was built with it.
-    if ! qt=$("$top/scripts/deps/build_qt_tsan.sh"); then
-        say "building Qt for ThreadSanitizer failed"
-        exit 1
-    fi
-    say "Qt ready after $(($(date +%s) - started)) s"
-    export CC=clang CXX=clang++
-    config+=(-DPCREPORT_SANITIZE=thread "-DCMAKE_PREFIX_PATH=$qt")
-else
-    config+=(-DPCREPORT_SANITIZE=address,undefined)
+    # is instrumented too; clang, as Qt was built with it (the tsan preset).
+    PCREPORT_QT_PREFIX=$("$top/scripts/deps/build_qt_tsan.sh") || fail "building Qt for ThreadSanitizer failed"
+    export PCREPORT_QT_PREFIX
+    say "Qt ready after $SECONDS s"
 fi
-if ! cmake -S "$top" -B "$build" "${config[@]}"; then
-    say "configure failed"
-    exit 1
-fi
-if ! cmake --build "$build" -j"$(nproc)"; then
-    say "build failed"
-    exit 1
-fi
+PCREPORT_PRESET=$preset BUILD_DIR=$build "$top/scripts/build.sh" || fail "build failed"
 
 # Every report goes to a file here (cmake/sanitizer_reports.cpp), whichever
 # process wrote it; a clean run leaves the directory empty.
@@ -80,13 +62,10 @@ export UBSAN_OPTIONS="$common:print_stacktrace=1"
 # once, never again in many runs) leaves a report with its stack here too.
 export TSAN_OPTIONS="$common:second_deadlock_stack=1:handle_abort=1"
 
-# ThreadSanitizer slows the programs several times over.
-timeout=300
-[ $mode = thread ] && timeout=900
 status=0
 # The faults injected end to end take minutes and exercise the built programs
 # as a reader sees them; the plain build runs them, this one the rest.
-(cd "$build" && ctest --output-on-failure -j"$(nproc)" --timeout $timeout -E '^faults_e2e$') || status=1
+suite "$build" -LE faults --timeout $timeout || status=1
 
 # Grab mode as it runs for real beside the monitor, in namespaces of its own.
 bash "$top/tests/grab_beside_monitor.sh" "$build" 15 || status=1
@@ -100,5 +79,5 @@ if [ -e "${reports[0]}" ]; then
     done
     say "${#reports[@]} sanitizer report(s), above"
 fi
-say "took $(($(date +%s) - started)) s"
+say "took $SECONDS s"
 exit $status

@@ -3,7 +3,7 @@
 
 pcreport_add_test(tst_command_line SOURCES tst_command_line.cpp LIBS pcreport_app)
 
-pcreport_add_test(tst_check_mode SOURCES tst_check_mode.cpp LIBS pcreport_app)
+pcreport_add_test(tst_check_mode SOURCES tst_check_mode.cpp LIBS pcreport_app LABELS e2e)
 # Runs the built program; ctest cannot build it, so the test's target must.
 add_dependencies(tst_check_mode pcreport)
 

@@ -16,7 +16,8 @@ isolate -n "$0" "$@" && ip link set lo up
 out="$build/grab-20s.out"
 pids=()
 trap "stop_started TERM" EXIT
-say() { echo "grab beside the monitor: $*" >&2; }
+say_as="grab beside the monitor"
+failure_logs=("$build/grab-20s.err" "$build/monitor-20s.err")
 monitor="$build/Core Temp.exe"
 if ! "$monitor" --check-sensor >/dev/null 2>&1; then
     monitor_start "$build/monitor-20s.err" "$monitor" --temperature 40 ||
@@ -32,9 +33,5 @@ wait "$grab_pid" 2>/dev/null
 records=$(grep -cE "$(record_pattern)" "$out")
 bad=$(not_whole_records "$out")
 say "$records records"
-if [ "$records" -lt "$want" ] || [ -n "$bad" ]; then
-    [ -z "$bad" ] || say "not a whole record: $(head -n 1 <<<"$bad")"
-    say "failed; its standard error, and the monitor's:"
-    cat "$build/grab-20s.err" "$build/monitor-20s.err" 2>/dev/null >&2
-    exit 1
-fi
+[ -z "$bad" ] || fail "not a whole record: $(head -n 1 <<<"$bad")"
+[ "$records" -ge "$want" ] || fail "fewer than $want records"

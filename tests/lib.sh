@@ -1,8 +1,30 @@
-# The harness the test and benchmark scripts share; sourced, not run. Safe
-# under `set -euo pipefail`.
+# The harness the test, benchmark and dependency scripts share; sourced, not
+# run. Safe under `set -euo pipefail`.
 #
 # Every process a function here starts in the background is appended to the
 # caller's array `pids`; `stop_started` in the caller's exit trap ends them.
+
+# --- saying -------------------------------------------------------------------
+
+# say MESSAGE: MESSAGE on standard error, after `say_as` (default: the
+# script's name).
+say() { echo "${say_as:-${0##*/}}: $*" >&2; }
+# fail MESSAGE: says MESSAGE and the end of each log in `failure_logs`, and
+# ends the script (or the subshell it runs in) with status 1.
+failure_logs=()
+fail() {
+    say "$*"
+    show_logs "${failure_logs[@]}"
+    exit 1
+}
+# show_logs FILE...: the last lines of each FILE that is not empty, on
+# standard error, each headed by the file's name.
+show_logs() {
+    local file
+    for file in "$@"; do
+        [ ! -s "$file" ] || tail -n 20 "$file" | sed "s|^|  ${file##*/}: |" >&2
+    done
+}
 
 # --- waiting -------------------------------------------------------------------
 
@@ -59,6 +81,10 @@ logged() {
     return "$status"
 }
 
+# suite BUILD [CTEST ARGS...]: the ctest tests of BUILD, or those its labels
+# pick (e.g. -LE faults), with a failing one's output shown.
+suite() { ctest --test-dir "$1" --output-on-failure -j"$(nproc)" --timeout 300 "${@:2}"; }
+
 # --- the record -----------------------------------------------------------------
 
 # The keys of a record in the order the reading program expects them, and
@@ -96,6 +122,32 @@ not_whole_records() {
 
 # record_field KEY: the value of KEY in each record read from standard input.
 record_field() { sed -nE "s/.*\"$1\":(-?[0-9]+).*/\\1/p"; }
+# record_seconds: the time stamp of each record read from standard input, in
+# seconds from its day, hour, minute and second (what two records' stamps
+# differ by, unless a month ends between them).
+record_seconds() {
+    sed -nE 's/.*"day":([0-9]+),"hour":([0-9]+),.*"minute":([0-9]+),.*"second":([0-9]+),.*/\1 \2 \3 \4/p' |
+        awk '{ print (($1 * 24 + $2) * 60 + $3) * 60 + $4 }'
+}
+
+# The log of tests/faults/record_reader, which reads pcreport's standard
+# output as the reading program does: "MS RECORD" for each line, MS its
+# arrival; "# mem MS RSS ANON" once a second; "# exit STATUS" last.
+# reader_records LOG: the records, without their arrival times.
+reader_records() { grep -v '^#' "$1" | cut -d' ' -f2-; }
+# lasted LOG: whether pcreport ran until the reader ended it (SIGTERM).
+lasted() { grep -q '^# exit 15$' "$1"; }
+
+# memory_growth LOG FROM_MS [TO_MS]: how many KiB resident or anonymous
+# memory grew at most over its first sample from FROM_MS on (before TO_MS);
+# fails when no sample lies there.
+memory_growth() {
+    awk -v from="$2" -v to="${3:-1e18}" '$1 == "#" && $2 == "mem" && $3 >= from && $3 < to {
+            if (!seen) { rss = $4; anon = $5; seen = 1 }
+            if ($4 - rss > g) g = $4 - rss
+            if ($5 - anon > g) g = $5 - anon }
+        END { print g + 0; exit !seen }' "$1"
+}
 
 # --- private namespaces -------------------------------------------------------
 

@@ -12,7 +12,7 @@ if(NOT WIN32)
   pcreport_add_test(tst_reader_gone SOURCES tst_reader_gone.cpp LIBS pcreport_output)
 
   # The built program with the monitor, as its reader runs it.
-  pcreport_add_test(tst_grab_e2e SOURCES tst_grab_e2e.cpp LIBS Qt::Core)
+  pcreport_add_test(tst_grab_e2e SOURCES tst_grab_e2e.cpp LIBS Qt::Core LABELS e2e)
   add_dependencies(tst_grab_e2e pcreport coretemp_monitor)
   set_tests_properties(tst_grab_e2e PROPERTIES RESOURCE_LOCK coretemp TIMEOUT 120)
 endif()

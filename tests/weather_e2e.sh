@@ -16,20 +16,8 @@ city_answer=$4
 weather_answer=$5
 
 pids=()
-cleanup() {
-    status=$?
-    if [ "$status" -ne 0 ]; then
-        for log in service.err monitor.err pcreport.err; do
-            [ -s "$work/$log" ] && sed "s/^/$log: /" "$work/$log" >&2
-        done
-    fi
-    stop_started TERM
-}
-trap cleanup EXIT
-fail() {
-    echo "weather_e2e: $*" >&2
-    exit 1
-}
+trap 'stop_started TERM' EXIT
+failure_logs=("$work/service.err" "$work/monitor.err" "$work/pcreport.err")
 
 service_hosts "$work"
 private_shm

@@ -20,7 +20,7 @@ pcreport_add_test(tst_weather_client SOURCES tst_weather_client.cpp
 add_executable(weather_fake_service fake_weather_service.cpp)
 target_link_libraries(weather_fake_service PRIVATE pcreport_fake_http)
 
-pcreport_add_test(tst_weather_e2e SOURCES tst_weather_e2e.cpp LIBS Qt::Core)
+pcreport_add_test(tst_weather_e2e SOURCES tst_weather_e2e.cpp LIBS Qt::Core LABELS e2e)
 target_compile_definitions(tst_weather_e2e PRIVATE
   WEATHER_FAKE_SERVICE="$<TARGET_FILE:weather_fake_service>")
 add_dependencies(tst_weather_e2e weather_fake_service pcreport)

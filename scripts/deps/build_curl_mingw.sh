@@ -7,8 +7,8 @@
 #
 #   scripts/deps/build_curl_mingw.sh [VERSION]
 #
-# Cached under the dependency cache, keyed by version, flags and compiler; the
-# shared source tree is only read (the build is out of source). The library is
+# Cached (cached_build.sh), keyed by version, flags and compiler; the shared
+# source tree is only read (the build is out of source). The library is
 # the same wherever the cache lies: the source and build trees are mapped to
 # fixed names in __FILE__; @SRC@ and @BUILD@ in the flags stand for them, and
 # the key is taken before they are filled in.
@@ -16,14 +16,11 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 top=$(cd "$here/../.." && pwd)
 version=${1:-7.88.1-10+deb12u15}
-cache=${PCREPORT_DEPS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/pcreport-deps}
 jobs=${PCREPORT_DEPS_JOBS:-2}
-say() { echo "build_curl_mingw: $*" >&2; }
-
+# shellcheck source=cached_build.sh
+. "$here/cached_build.sh"
 # shellcheck source=mingw_tools.sh
 . "$here/mingw_tools.sh"
-# shellcheck source=progress.sh
-. "$here/progress.sh"
 
 flags=(-DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=OFF -DCURL_STATICLIB=ON
     -DHTTP_ONLY=ON -DCURL_ENABLE_SSL=OFF -DCURL_USE_OPENSSL=OFF -DCURL_ZLIB=OFF
@@ -33,31 +30,17 @@ flags=(-DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=OFF -DCURL_STATICLIB=ON
     -DENABLE_UNIX_SOCKETS=OFF -DENABLE_THREADED_RESOLVER=ON
     -DBUILD_CURL_EXE=OFF -DBUILD_TESTING=OFF -DENABLE_MANUAL=OFF
     "-DCMAKE_C_FLAGS=-ffile-prefix-map=@SRC@=curl-src -ffile-prefix-map=@BUILD@=curl-build")
-key=$(printf '%s\n' "curl $version" "${flags[@]}" "$(mingw_compiler_id)" | sha256sum | cut -c1-16)
-prefix=$cache/mingw/curl-${version%%-*}-$key
-if [ -f "$prefix/.complete" ]; then
-    echo "$prefix"
-    exit 0
-fi
+key=$(cache_key 16 "curl $version" "${flags[@]}" "$(mingw_compiler_id)")
+prefix=$deps_cache/mingw/curl-${version%%-*}-$key
+cached "$prefix" .complete
 
 src=$("$here/fetch_source.sh" curl "$version")
-work=$cache/mingw/.work-curl-$key
-rm -rf "$work" "$prefix"
-mkdir -p "$work"
-started=$(date +%s)
-say "building in $work (log: $work/build.log)"
-progress_start build_curl_mingw "$work"
+work=$deps_cache/mingw/.work-curl-$key
+build_begin "$work"
 args=("${flags[@]//@SRC@/"$src"}")
 args=("${args[@]//@BUILD@/"$work/build"}")
-{
-    cmake -S "$src" -B "$work/build" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64-x86_64.cmake" \
-        -DCMAKE_INSTALL_PREFIX="$prefix" "${args[@]}" &&
-        cmake --build "$work/build" -j"$jobs" &&
-        cmake --install "$work/build"
-} >"$work/build.log" 2>&1 || { tail -n 40 "$work/build.log" >&2; say "failed (see $work/build.log)"; exit 1; }
-progress_stop
-say "built in $(($(date +%s) - started)) s"
-cp "$work/build.log" "$prefix/build.log"
-rm -rf "$work"
-touch "$prefix/.complete"
-echo "$prefix"
+build_step cmake -S "$src" -B "$work/build" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64-x86_64.cmake" \
+    -DCMAKE_INSTALL_PREFIX="$prefix" "${args[@]}"
+build_step cmake --build "$work/build" -j"$jobs"
+build_step cmake --install "$work/build"
+build_done

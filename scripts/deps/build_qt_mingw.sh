@@ -6,10 +6,9 @@
 #
 #   scripts/deps/build_qt_mingw.sh [VERSION]
 #
-# The prefix is cached under the dependency cache, keyed by the source
-# version, the configure flags and the compiler, and reused by every later
-# call. The source tree is shared with other builds and is never written to:
-# Qt is configured and built out of source.
+# Cached (cached_build.sh), keyed by the source version, the configure flags
+# and the compiler. The source tree is shared with other builds and is never
+# written to: Qt is configured and built out of source.
 #
 # The library is the same wherever the cache lies: the prefix it carries (for
 # QLibraryInfo) is a fixed one, the cache folder only the place it is
@@ -20,14 +19,11 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 version=${1:-5.15.8+dfsg-11+deb12u3}
-cache=${PCREPORT_DEPS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/pcreport-deps}
 jobs=${PCREPORT_DEPS_JOBS:-2}
-say() { echo "build_qt_mingw: $*" >&2; }
-
+# shellcheck source=cached_build.sh
+. "$here/cached_build.sh"
 # shellcheck source=mingw_tools.sh
 . "$here/mingw_tools.sh"
-# shellcheck source=progress.sh
-. "$here/progress.sh"
 
 flags=(-opensource -confirm-license -static -release -optimize-size
     -xplatform win32-g++ -device-option CROSS_COMPILE=x86_64-w64-mingw32-
@@ -38,34 +34,20 @@ flags=(-opensource -confirm-license -static -release -optimize-size
     -prefix "C:/Qt/${version%%+*}-pcreport"
     "QMAKE_CFLAGS+=-ffile-prefix-map=@SRC@=qtbase-src -ffile-prefix-map=@BUILD@=qtbase-build"
     "QMAKE_CXXFLAGS+=-ffile-prefix-map=@SRC@=qtbase-src -ffile-prefix-map=@BUILD@=qtbase-build")
-key=$(printf '%s\n' "qtbase $version" "${flags[@]}" "$(mingw_compiler_id)" | sha256sum | cut -c1-16)
-prefix=$cache/mingw/qtbase-${version%%+*}-$key
-if [ -f "$prefix/.complete" ]; then
-    echo "$prefix"
-    exit 0
-fi
+key=$(cache_key 16 "qtbase $version" "${flags[@]}" "$(mingw_compiler_id)")
+prefix=$deps_cache/mingw/qtbase-${version%%+*}-$key
+cached "$prefix" .complete
 
 src=$("$here/fetch_source.sh" qtbase-opensource-src "$version")
-work=$cache/mingw/.work-qtbase-$key
-rm -rf "$work" "$prefix"
+work=$deps_cache/mingw/.work-qtbase-$key
+build_begin "$work"
 mkdir -p "$work/build"
 mingw_tool_dir "$work/tools"
 export PATH="$work/tools:$PATH"
-started=$(date +%s)
-say "configuring in $work/build (log: $work/build.log)"
-progress_start build_qt_mingw "$work/build"
 args=("${flags[@]//@SRC@/"$src"}")
 args=("${args[@]//@BUILD@/"$work/build"}")
-(cd "$work/build" && "$src/configure" -extprefix "$prefix" "${args[@]}") >"$work/build.log" 2>&1 ||
-    { tail -n 40 "$work/build.log" >&2; say "configure failed"; exit 1; }
-say "building with -j$jobs"
-make -C "$work/build" -j"$jobs" >>"$work/build.log" 2>&1 ||
-    { grep -E 'error|Error' "$work/build.log" | tail -n 30 >&2; say "build failed (see $work/build.log)"; exit 1; }
-make -C "$work/build" install >>"$work/build.log" 2>&1 ||
-    { tail -n 30 "$work/build.log" >&2; say "install failed"; exit 1; }
-progress_stop
-say "built in $(($(date +%s) - started)) s"
-cp "$work/build.log" "$prefix/build.log"
-rm -rf "$work"
-touch "$prefix/.complete"
-echo "$prefix"
+cd "$work/build"
+build_step "$src/configure" -extprefix "$prefix" "${args[@]}"
+build_step make -j"$jobs"
+build_step make install
+build_done

@@ -10,24 +10,19 @@
 # reports every one as a race. Built with -fsanitize=thread its atomics are
 # instrumented and those hand-overs are seen as what they are.
 #
-# The build is kept under the dependency cache, in a directory named after
-# the source version and a hash of the configure line and the compiler, so a
-# later call returns at once and any change of flags builds afresh. The
-# source tree is shared with other builds and is never written to: Qt is
-# configured and built out of source, and used from its build directory.
-# Configure's and make's output goes to build.log there; the progress, once a
-# minute, to standard error.
+# Cached (cached_build.sh) in a folder named after the source version and a
+# hash of the configure line and the compiler. The source tree is shared with
+# other builds and is never written to: Qt is configured and built out of
+# source, and used from its build folder, where a build that stopped goes on.
 set -euo pipefail
-top=$(cd "$(dirname "$0")/../.." && pwd)
-# shellcheck source=progress.sh
-. "$top/scripts/deps/progress.sh"
-say() { echo "build_qt_tsan: $*" >&2; }
+here=$(cd "$(dirname "$0")" && pwd)
 version=${1:-5.15.8+dfsg-11+deb12u3}
-cache=${PCREPORT_DEPS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/pcreport-deps}
 jobs=${PCREPORT_DEPS_JOBS:-$(nproc)}
+# shellcheck source=cached_build.sh
+. "$here/cached_build.sh"
 
 for tool in clang clang++ make perl; do
-    command -v "$tool" >/dev/null || { echo "build_qt_tsan: $tool is missing" >&2; exit 1; }
+    command -v "$tool" >/dev/null || fail "$tool is missing"
 done
 
 # Only what the program and its tests link, nothing that would pull in a
@@ -39,31 +34,18 @@ options=(-opensource -confirm-license -platform linux-clang -release -sanitize t
 # The modules built; moc, Core and bootstrap come with them, rcc does not.
 modules=(sub-rcc-make_first sub-network-make_first sub-testlib-make_first)
 
-key=$( (printf '%s\n' "${options[@]}" "${modules[@]}"; clang++ --version | head -n 1) | sha256sum | cut -c1-12)
-build=$cache/qt-tsan-$version-$key
-if [ -f "$build/.built" ]; then
-    echo "$build"
-    exit 0
-fi
+key=$(cache_key 12 "${options[@]}" "${modules[@]}" "$(clang++ --version | head -n 1)")
+build=$deps_cache/qt-tsan-$version-$key
+cached "$build" .built
 
-src=$("$top/scripts/deps/fetch_source.sh" qtbase-opensource-src "$version")
-
-mkdir -p "$build"
-started=$(date +%s)
-log=$build/build.log
-say "building in $build with -j$jobs (log: $log)"
-progress_start build_qt_tsan "$build"
+src=$("$here/fetch_source.sh" qtbase-opensource-src "$version")
+build_begin "$build"
+cd "$build"
 # Configured with the build directory as its prefix, Qt runs from where it was
 # built: no install step, and nothing written anywhere else.
-(cd "$build" && "$src/configure" -prefix "$build" "${options[@]}") >"$log" 2>&1 ||
-    { tail -n 40 "$log" >&2; say "configure failed (see $log)"; exit 1; }
-{
-    make -C "$build" sub-src-qmake_all &&
-        make -C "$build/src" -j"$jobs" "${modules[@]}" &&
-        # Qt5Network's CMake files insist on the generic bearer plugin.
-        make -C "$build/src/plugins/bearer" -j"$jobs"
-} >>"$log" 2>&1 || { grep -E 'error|Error' "$log" | tail -n 30 >&2; say "build failed (see $log)"; exit 1; }
-progress_stop
-touch "$build/.built"
-say "built in $(($(date +%s) - started)) s"
-echo "$build"
+build_step "$src/configure" -prefix "$build" "${options[@]}"
+build_step make sub-src-qmake_all
+build_step make -C src -j"$jobs" "${modules[@]}"
+# Qt5Network's CMake files insist on the generic bearer plugin.
+build_step make -C src/plugins/bearer -j"$jobs"
+build_done

@@ -10,22 +10,23 @@
 # security and stable updates), so the tree's name, PACKAGE-VERSION, can key
 # the caches of whatever is built from it.
 #
-# The cache is ${PCREPORT_DEPS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/pcreport-deps}.
+# The cache is the dependency cache of cached_build.sh.
 set -euo pipefail
 pkg=$1
 version=${2:-}
-cache=${PCREPORT_DEPS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/pcreport-deps}
-srcroot=$cache/src
+# shellcheck source=cached_build.sh
+. "$(dirname "$0")/cached_build.sh"
+srcroot=$deps_cache/src
 if [ -n "$version" ] && [ -f "$srcroot/$pkg-$version/.unpacked" ]; then
     echo "$srcroot/$pkg-$version"
     exit 0
 fi
 
 for tool in apt-get dpkg-source; do
-    command -v "$tool" >/dev/null || { echo "fetch_source: $tool is missing (apt-get install dpkg-dev)" >&2; exit 1; }
+    command -v "$tool" >/dev/null || fail "$tool is missing (apt-get install dpkg-dev)"
 done
 
-apt_dir=$cache/apt
+apt_dir=$deps_cache/apt
 mkdir -p "$apt_dir/parts" "$apt_dir/lists/partial" "$srcroot"
 cat >"$apt_dir/parts/debian-src.sources" <<SOURCES
 Types: deb-src
@@ -50,7 +51,7 @@ if [ -z "$(find "$apt_dir/lists" -maxdepth 1 -name '*Sources*' -mmin -60 2>/dev/
 fi
 if [ -z "$version" ]; then
     version=$(apt-cache "${apt_opts[@]}" showsrc "$pkg" | awk '/^Version:/ { print $2 }' | sort -V | tail -n 1)
-    [ -n "$version" ] || { echo "fetch_source: no source package $pkg" >&2; exit 1; }
+    [ -n "$version" ] || fail "no source package $pkg"
 fi
 tree=$srcroot/$pkg-$version
 if [ -f "$tree/.unpacked" ]; then

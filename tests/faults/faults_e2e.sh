@@ -10,6 +10,7 @@
 # 80 of loopback:
 #   bash faults_e2e.sh BIN_DIR RECORD_READER FAKE_SERVICE [CASE...]
 # Without CASE every case runs. Prints one line per case; exit 1 if any failed.
+# A case ends at its first failure (`fail`, in the case's own subshell).
 set -u
 . "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
 
@@ -39,13 +40,9 @@ cp "$bin_dir/pcreport" "$work/alone/"
 cp /bin/sleep "$work/dummy/Core Temp.exe"
 segment=$coretemp_segment
 
-fail() {
-    echo "  $*" >&2
-    return 1
-}
-
-start_monitor() { # [MONITOR ARGS...]
-    monitor_start "$work/monitor.err" "$work/bin/Core Temp.exe" --temperature 45 "$@"
+start_monitor() {
+    monitor_start "$work/monitor.err" "$work/bin/Core Temp.exe" --temperature 45 ||
+        fail "the monitor did not publish"
 }
 
 # start_grab DIR PIPE_BYTES STALL_AT_MS STALL_MS RUN_MS: pcreport grab from
@@ -59,22 +56,19 @@ start_grab() {
     grab_start=$(date +%s%3N)
 }
 now_ms() { echo $(($(date +%s%3N) - grab_start)); }
-records() { grep -v '^#' "$log" | cut -d' ' -f2-; }
+records() { reader_records "$log"; }
 count() { records | wc -l; }
 has_records() { [ "$(count)" -ge "$1" ]; }
-# Records that arrived from FROM_MS on (and before TO_MS).
-arrivals() { awk -v from="$1" -v to="${2:-1e18}" '$1 !~ /^#/ && $1 >= from && $1 < to {print $1}' "$log"; }
-arrived_from() { [ -n "$(arrivals "$1")" ]; }
-finish_grab() {
-    wait "$grab"
-    grep -q '^# exit 15$' "$log" || fail "pcreport ended before its time: $(grep '^# exit' "$log")"
-}
+# arrived FROM_MS [TO_MS]: the records that arrived from FROM_MS on (and
+# before TO_MS), each after its arrival time.
+arrived() { awk -v from="$1" -v to="${2:-1e18}" '$1 !~ /^#/ && $1 >= from && $1 < to' "$log"; }
+arrived_from() { [ -n "$(arrived "$1")" ]; }
+# end_grab: ends the run; pcreport must have lasted until then, and every
+# line it wrote be a whole record, none left half-written.
 end_grab() {
     kill -TERM "$grab" 2>/dev/null
-    finish_grab
-}
-# Every line is a whole record, none left half-written.
-check_whole() {
+    wait "$grab"
+    lasted "$log" || fail "pcreport ended before its time: $(grep '^# exit' "$log")"
     local bad
     bad=$(records | not_whole_records)
     [ -z "$bad" ] || fail "$(wc -l <<<"$bad") lines are not whole records: $(head -1 <<<"$bad")"
@@ -82,78 +76,74 @@ check_whole() {
 # No gap above MS milliseconds between records arriving from FROM_MS (to TO_MS).
 check_gaps() { # MS FROM_MS [TO_MS]
     local worst
-    worst=$(arrivals "$2" "${3:-1e18}" | awk 'NR > 1 && $1 - last > worst {worst = $1 - last} {last = $1} END {print worst + 0}')
+    worst=$(arrived "$2" "${3:-1e18}" | awk 'NR > 1 && $1 - last > worst {worst = $1 - last} {last = $1} END {print worst + 0}')
     [ "$worst" -le "$1" ] || fail "a gap of $worst ms between records ($2 to ${3:-the end} ms)"
 }
-# Records' own stamps step by one second (two when the cycle drifts past a
-# second): none lost, none repeated, none out of order.
-check_stamps() {
-    records | sed -E 's/.*"day":([0-9]+),"hour":([0-9]+),.*"minute":([0-9]+),.*"second":([0-9]+),.*/\1 \2 \3 \4/' |
-        awk 'NR > 1 { t = (($1 * 24 + $2) * 60 + $3) * 60 + $4; if (t - last < 1 || t - last > 2) { print "stamp step " t - last " at record " NR; bad = 1 } }
-             { last = (($1 * 24 + $2) * 60 + $3) * 60 + $4 } END { exit bad }' >&2 ||
-        fail "record stamps do not step by a second"
+# stamp_steps MIN MAX: each record's own stamp lies MIN to MAX seconds after
+# the one before it.
+stamp_steps() {
+    records | record_seconds | awk -v min="$1" -v max="$2" 'NR > 1 && ($1 - last < min || $1 - last > max) {
+        print "a step of " $1 - last " s at record " NR; bad = 1 } { last = $1 } END { exit bad }' >&2
 }
 field() { records | record_field "$1"; }
 
 case_monitor_killed() {
-    start_monitor || return 1
+    start_monitor
     start_grab "$work/bin" 0 999999 0 30000
-    wait_for 15 has_records 3 || fail "no records" || return 1
+    wait_for 15 has_records 3 || fail "no records"
     kill_now "$monitor_pid"
     local killed_at
     killed_at=$(now_ms)
     # Records stop at once: none may arrive over two sampling cycles from
     # 2 s after the kill.
     sleep 4
-    ! arrived_from $((killed_at + 2000)) || fail "records went on after the monitor was killed" || return 1
-    start_monitor || fail "the new monitor did not publish" || return 1
+    ! arrived_from $((killed_at + 2000)) || fail "records went on after the monitor was killed"
+    start_monitor
     local resumed=$(($(count) + 3))
     wait_for 10 has_records $resumed || fail "records did not resume after the monitor came back"
-    end_grab && check_whole && [ "$(field CpuTemperature | sort -u)" = 45 ] ||
-        fail "a record without the published temperature"
+    end_grab
+    [ "$(field CpuTemperature | sort -u)" = 45 ] || fail "a record without the published temperature"
 }
 
 # volumes_from MS VOLUME N: at least N records from MS on carry VOLUME.
 volumes_from() {
-    [ "$(awk -v from="$1" '$1 !~ /^#/ && $1 >= from' "$log" | grep -c "\"SystemVolume\":$2,")" -ge "$3" ]
+    [ "$(arrived "$1" | grep -c "\"SystemVolume\":$2,")" -ge "$3" ]
 }
 # last_volumes_from MS VOLUME N: the last N records, all from MS on, carry VOLUME.
 last_volumes_from() {
-    [ "$(awk -v from="$1" '$1 !~ /^#/ && $1 >= from' "$log" | tail -n "$3" | grep -c "\"SystemVolume\":$2,")" -eq "$3" ]
+    [ "$(arrived "$1" | tail -n "$3" | grep -c "\"SystemVolume\":$2,")" -eq "$3" ]
 }
 
 start_pulse() {
-    pulse_start "$work/pulse" faults --disable-shm=yes && pulse_ctl set-sink-volume faults 50%
+    pulse_start "$work/pulse" faults --disable-shm=yes && pulse_ctl set-sink-volume faults 50% ||
+        fail "PulseAudio did not come up"
 }
 
 case_sound_server() {
-    start_pulse || fail "PulseAudio did not come up" || return 1
-    start_monitor || return 1
+    start_pulse
+    start_monitor
     export PULSE_SERVER=unix:$pulse_socket
     start_grab "$work/bin" 0 999999 0 60000
-    wait_for 15 has_records 3 || fail "no records" || return 1
-    local t0 t1 t2 t3 status=0
+    wait_for 15 has_records 3 || fail "no records"
+    local t0 t1 t2 t3
     t0=$(now_ms)
     kill_now "$pulse_pid"
     # Down: a record a second, each with -1, from 2 s after the kill.
-    wait_for 6 volumes_from $((t0 + 2000)) -1 3 || fail "not a record a second with -1 while the server was down" ||
-        return 1
-    ! volumes_from $((t0 + 2000)) 50 1 || fail "the volume read 50 with the server down" || return 1
+    wait_for 6 volumes_from $((t0 + 2000)) -1 3 || fail "not a record a second with -1 while the server was down"
+    ! volumes_from $((t0 + 2000)) 50 1 || fail "the volume read 50 with the server down"
     t1=$(now_ms)
-    start_pulse || fail "PulseAudio did not come back" || return 1
-    wait_for 10 last_volumes_from "$t1" 50 2 || fail "the volume did not come back with the server" || return 1
+    start_pulse
+    wait_for 10 last_volumes_from "$t1" 50 2 || fail "the volume did not come back with the server"
     t2=$(now_ms)
     kill -STOP "$pulse_pid"
-    wait_for 8 volumes_from $((t2 + 2000)) -1 4 ||
-        fail "not a record a second with -1 while the server was stopped" || status=1
+    wait_for 8 volumes_from $((t2 + 2000)) -1 4 || fail "not a record a second with -1 while the server was stopped"
     t3=$(now_ms)
     kill -CONT "$pulse_pid"
-    end_grab && check_whole || return 1
-    check_gaps 1500 1000 "$t2" || status=1
+    end_grab
+    check_gaps 1500 1000 "$t2"
     # A stopped server costs the volume probe its whole 500 ms budget on the
     # main thread, once: that record arrives late (its stamp is its own).
-    check_gaps 1600 "$t2" "$t3" || status=1
-    return $status
+    check_gaps 1600 "$t2" "$t3"
 }
 
 # The weather request hangs (its time-out is 30 s): records go on once a
@@ -161,14 +151,15 @@ case_sound_server() {
 # refused is pinned by tst_http and tst_weather_decode.
 case_weather_hang() {
     service_start "$fake_service" "$work" '{"status":"success","city":"Berlin"}' fault:hang ||
-        fail "the fake service did not start" || return 1
-    start_monitor || return 1
+        fail "the fake service did not start"
+    start_monitor
     start_grab "$work/bin" 0 999999 0 30000
-    wait_for 15 grep -q weather "$work/requests.log" || fail "the weather was never asked for" || return 1
+    wait_for 15 grep -q weather "$work/requests.log" || fail "the weather was never asked for"
     local asked
     asked=$(count)
-    wait_for 10 has_records $((asked + 5)) || fail "records stopped while the weather hung" || return 1
-    end_grab && check_whole && check_gaps 1500 0 || return 1
+    wait_for 10 has_records $((asked + 5)) || fail "records stopped while the weather hung"
+    end_grab
+    check_gaps 1500 0
     [ "$(field ServerWeather | sort -u)" = 25 ] && [ "$(field ServerWeatherID | sort -u)" = 60 ] ||
         fail "the weather changed: $(field ServerWeather | sort -u | tr '\n' ' ')"
 }
@@ -183,63 +174,59 @@ case_weather_late() {
     FAKE_SERVICE_DROP_MS=20000 service_start "$fake_service" "$work" \
         '{"status":"success","city":"Berlin"}' \
         '{"weather":[{"id":202}],"main":{"temp":21.6},"cod":200}' ||
-        fail "the fake service did not start" || return 1
-    local answering=$(($(date +%s%3N) + 20000)) status=0 asked
-    start_monitor || return 1
+        fail "the fake service did not start"
+    local answering=$(($(date +%s%3N) + 20000)) asked
+    start_monitor
     start_grab "$work/bin" 0 999999 0 270000
     sleep $(((answering - $(date +%s%3N)) / 1000 + 1))
     [ "$(grep -cv '^dropped$' "$work/requests.log")" -eq 0 ] ||
-        fail "a request was answered while the services dropped" || return 1
+        fail "a request was answered while the services dropped"
     [ "$(grep -c '^dropped$' "$work/requests.log")" -le 4 ] ||
-        fail "$(grep -c '^dropped$' "$work/requests.log") connections while the services dropped" || status=1
+        fail "$(grep -c '^dropped$' "$work/requests.log") connections while the services dropped"
     has_records 10 && [ "$(field ServerWeather | sort -u)" = 25 ] && [ "$(field ServerWeatherID | sort -u)" = 60 ] ||
-        fail "not records with 25 and 60 while the services dropped" || status=1
+        fail "not records with 25 and 60 while the services dropped"
     weather_shows() { tail -n 2 "$log" | grep -q '"ServerWeather":21,"ServerWeatherID":3,'; }
     # Polled once a second against the clock: 150 s of 50 ms polls take far
     # longer on a loaded machine.
     until weather_shows; do
         [ "$(date +%s%3N)" -lt $((answering + 150000)) ] ||
-            fail "the weather did not come within 150 s of the services answering" || return 1
+            fail "the weather did not come within 150 s of the services answering"
         sleep 1
     done
-    echo "  weather in the records after $(now_ms) ms" >&2
-    grep -q '^/json$' "$work/requests.log" || fail "the weather came without a lookup" || return 1
+    say "weather in the records after $(now_ms) ms"
+    grep -q '^/json$' "$work/requests.log" || fail "the weather came without a lookup"
     asked=$(count_lines "$work/requests.log")
     sleep 65
     [ "$(count_lines "$work/requests.log")" -eq "$asked" ] ||
-        fail "asked again after the weather came: $(tail -n +$((asked + 1)) "$work/requests.log" | tr '\n' ' ')" ||
-        status=1
-    weather_shows || fail "the weather went from the records" || status=1
-    end_grab && check_whole || return 1
-    return $status
+        fail "asked again after the weather came: $(tail -n +$((asked + 1)) "$work/requests.log" | tr '\n' ' ')"
+    weather_shows || fail "the weather went from the records"
+    end_grab
 }
 
 case_reader_stall() {
     # Stalled from 4 s to 14 s: the records of the stall wait in the pipe.
-    start_monitor || return 1
+    start_monitor
     start_grab "$work/bin" 0 4000 10000 30000
-    wait_for 25 has_records 17 || fail "only $(count) records in 25 s" || return 1
-    end_grab && check_whole && check_stamps
+    wait_for 25 has_records 17 || fail "only $(count) records in 25 s"
+    end_grab
+    # Stamps step by one second (two when the cycle drifts past a second):
+    # none lost, none repeated, none out of order.
+    stamp_steps 1 2 || fail "record stamps do not step by a second"
 }
 
 case_pipe_full() {
     # A pipe of one page fills in some twenty records; the stall lasts 45 s.
-    start_monitor || return 1
+    start_monitor
     start_grab "$work/bin" 4096 3000 45000 60000
-    wait_for 30 has_records 1 || fail "no records" || return 1
-    wait_for 58 arrived_from 49000 || fail "no records after the reader read on" || return 1
-    end_grab && check_whole || return 1
+    wait_for 30 has_records 1 || fail "no records"
+    wait_for 58 arrived_from 49000 || fail "no records after the reader read on"
+    end_grab
     local growth
-    growth=$(awk '$1 == "#" && $2 == "mem" && $3 >= 15000 && $3 < 48000 {
-                   if (!seen) { rss = $4; anon = $5; seen = 1 }
-                   if ($4 - rss > g) g = $4 - rss; if ($5 - anon > g) g = $5 - anon }
-                 END { print g + 0 }' "$log")
-    [ "$growth" -le 256 ] || fail "memory grew by $growth KiB while the pipe was full"
+    growth=$(memory_growth "$log" 15000 48000) && [ "$growth" -le 256 ] ||
+        fail "memory grew by $growth KiB while the pipe was full"
     # What was queued carries the time of its own sample: stamps never repeat
     # or run backwards, whatever was dropped in between.
-    records | sed -E 's/.*"hour":([0-9]+),.*"minute":([0-9]+),.*"second":([0-9]+),.*/\1 \2 \3/' |
-        awk '{ t = ($1 * 60 + $2) * 60 + $3 } NR > 1 && t <= last { bad = 1 } { last = t } END { exit bad }' ||
-        fail "two records share a stamp, or run backwards"
+    stamp_steps 1 1e9 || fail "two records share a stamp, or run backwards"
 }
 
 # What anybody may put at the name is pinned kind by kind in tst_coretemp_proxy
@@ -248,33 +235,32 @@ case_pipe_full() {
 case_hostile_shm() {
     "$work/dummy/Core Temp.exe" 1000 &
     pids+=($!)
-    local status=0
     start_grab "$work/alone" 0 999999 0 30000
     # A FIFO: an open that waits for a writer would stop the sampling thread
     # for ever. Left there for more than one sampling cycle.
     mkfifo "$segment"
     sleep 1.5
-    [ "$(count)" -eq 0 ] || { fail "fifo: a record from it: $(records | tail -1)"; status=1; }
+    [ "$(count)" -eq 0 ] || fail "fifo: a record from it: $(records | tail -1)"
     rm -f "$segment"
-    start_monitor || { fail "fifo: no monitor"; status=1; }
-    wait_for 10 has_records 1 || { fail "fifo: records did not resume after it"; status=1; }
+    start_monitor
+    wait_for 10 has_records 1 || fail "fifo: records did not resume after it"
     monitor_stop
-    end_grab && check_whole || status=1
+    end_grab
     # Another user's segment, mode 0600: that user's monitor publishes, and a
     # pcreport of a third user cannot read it (three sampling cycles).
     chmod 755 "$work/bin"
     monitor_start "$work/monitor.err" setpriv --reuid=4321 --regid=4321 --clear-groups \
         "$work/bin/Core Temp.exe" --temperature 45 && chmod 600 "$segment" ||
-        { fail "no segment of another user"; return 1; }
+        fail "no segment of another user"
     log=$work/log.other
     setpriv --reuid=1234 --regid=1234 --clear-groups "$reader" 0 999999 0 3000 "$work/bin/pcreport" grab \
         >"$log" 2>>"$work/grab.err"
-    grep -q '^# exit 15$' "$log" || { fail "other user's segment: pcreport ended: $(tail -1 "$log")"; status=1; }
-    [ "$(count)" -eq 0 ] || { fail "other user's segment: a record from it"; status=1; }
-    return $status
+    lasted "$log" || fail "other user's segment: pcreport ended: $(tail -1 "$log")"
+    [ "$(count)" -eq 0 ] || fail "other user's segment: a record from it"
 }
 
-check_answer() { # LABEL COMMAND...: the same output and status as a clean `check`
+# check_answer LABEL COMMAND...: the same output and status as a clean `check`.
+check_answer() {
     local status
     "${@:2}" >"$work/answer" 2>/dev/null
     status=$?
@@ -285,29 +271,26 @@ check_answer() { # LABEL COMMAND...: the same output and status as a clean `chec
 case_command_line() {
     "$work/bin/pcreport" check >"$work/clean" 2>/dev/null
     clean_status=$?
-    [ "$clean_status" -eq 1 ] || fail "a clean check says no Core Temp beside it" || return 1
-    local status=0 many
-    check_answer "invalid UTF-8 before" "$work/bin/pcreport" $'\xff\xfecheck' || status=1
-    check_answer "invalid UTF-8 after" "$work/bin/pcreport" $'check\xc3' || status=1
-    check_answer "invalid UTF-8 around" "$work/bin/pcreport" $'\xc3check\xe2\x82' || status=1
-    check_answer "overlong encoding" "$work/bin/pcreport" $'\xc0\xafcheck' grab || status=1
-    check_answer "empty argv[0]" bash -c "exec -a '' '$work/bin/pcreport' check" || status=1
+    [ "$clean_status" -eq 1 ] || fail "a clean check says no Core Temp beside it"
+    local many
+    check_answer "invalid UTF-8 before" "$work/bin/pcreport" $'\xff\xfecheck'
+    check_answer "invalid UTF-8 after" "$work/bin/pcreport" $'check\xc3'
+    check_answer "invalid UTF-8 around" "$work/bin/pcreport" $'\xc3check\xe2\x82'
+    check_answer "overlong encoding" "$work/bin/pcreport" $'\xc0\xafcheck' grab
+    check_answer "empty argv[0]" bash -c "exec -a '' '$work/bin/pcreport' check"
     mapfile -t many < <(seq 1 100000)
-    check_answer "100000 arguments" "$work/bin/pcreport" "${many[@]}" check || status=1
-    return $status
+    check_answer "100000 arguments" "$work/bin/pcreport" "${many[@]}" check
 }
 
 overall=0
 for name in "${cases[@]}"; do
-    started=$(date +%s)
+    started=$SECONDS
     if (pids=(); trap stop_started EXIT; "case_$name"); then
-        echo "PASS $name ($(($(date +%s) - started)) s)"
+        echo "PASS $name ($((SECONDS - started)) s)"
     else
-        echo "FAIL $name ($(($(date +%s) - started)) s)"
+        echo "FAIL $name ($((SECONDS - started)) s)"
         overall=1
-        for f in monitor.err grab.err pulse/server.log service.err; do
-            [ -s "$work/$f" ] && tail -5 "$work/$f" | sed "s|^|  $f: |" >&2
-        done
+        show_logs "$work"/{monitor.err,grab.err,pulse/server.log,service.err}
     fi
     rm -rf "$segment" "$work"/*.err "$work/requests.log" "$work/pulse"
 done

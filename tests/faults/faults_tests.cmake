@@ -9,5 +9,5 @@ if(NOT WIN32)
     ${CMAKE_CURRENT_SOURCE_DIR}/faults/faults_e2e.sh ${PCREPORT_BIN_DIR}
     $<TARGET_FILE:record_reader> $<TARGET_FILE:weather_fake_service>)
   set_tests_properties(faults_e2e PROPERTIES RESOURCE_LOCK coretemp TIMEOUT 900
-    SKIP_RETURN_CODE 77)
+    SKIP_RETURN_CODE 77 LABELS "e2e;faults;slow")
 endif()
