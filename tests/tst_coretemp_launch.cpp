@@ -6,7 +6,6 @@
 #include <sys/prctl.h>
 
 #include "coretemp/coretemp.h"
-#include "coretemp/coretemp_launch.h"
 #include "support/processes.h"
 
 // Launches the fixture program (tests/fixtures/launch_fixture.cpp) under Core
@@ -198,13 +197,10 @@ void TestCoreTempLaunch::failures()
         QVERIFY(QDir().mkpath(program));
     }
 
+    // The warning carries the launcher's errno: one check of both.
     const QByteArray message = "Failed to start CoreTemp: " + QByteArray::number(error);
     QTest::ignoreMessage(QtWarningMsg, message.constData());
     QVERIFY(!launchCoreTemp(path));
-
-    const LaunchOutcome outcome = startHiddenProcess(path.toStdString());
-    QVERIFY(!outcome.started);
-    QCOMPARE(outcome.error, static_cast<unsigned long>(error));
     QVERIFY(!QFile::exists(reportPath));
 }
 
