@@ -87,9 +87,8 @@ private slots:
     void implausibleReadingIsNoData_data();
     void implausibleReadingIsNoData();
     void emitsCoreZeroOnly();
-    void stopSetDuringSleep();
-    void stopSetDuringCycleCompletesIt();
-    void stopFlagSetBeforeRun();
+    void stop_data();
+    void stop();
     void gate_data();
     void gate();
 };
@@ -216,54 +215,49 @@ void TestHardwareDataObj::emitsCoreZeroOnly()
     QCOMPARE(args.at(2).value<float>(), 62.5f);
 }
 
-void TestHardwareDataObj::stopSetDuringSleep()
+void TestHardwareDataObj::stop_data()
 {
-    Counters counters;
-    SamplerHooks sources = fakeSources(counters);
-    // Long enough that the stop lands in the sleep after the first emission.
-    sources.intervalMs = 1000;
-    Sampling run(sources);
-
-    QVERIFY(run.sampler.startSampler());
-    QVERIFY(run.spy.wait(5000));
-    run.sampler.requestStop();
-    QVERIFY(run.sampler.isRunning()); // still asleep: run returns only after the sleep
-    QVERIFY(run.sampler.wait(5000));
-    QCoreApplication::sendPostedEvents();
-    QCOMPARE(counters.cycles.load(), 1);
-    QCOMPARE(run.spy.count(), 1);
+    QTest::addColumn<QString>("when");
+    QTest::addColumn<int>("cycles"); // completed, each with its emission
+    // Still asleep when the stop comes: run returns only after the sleep.
+    QTest::newRow("during the sleep") << "sleep" << 1;
+    QTest::newRow("during a cycle, which still emits") << "cycle" << 1;
+    // Started without the gate, which clears the flag.
+    QTest::newRow("before run") << "before run" << 0;
 }
 
-void TestHardwareDataObj::stopSetDuringCycleCompletesIt()
+void TestHardwareDataObj::stop()
 {
+    QFETCH(QString, when);
+    QFETCH(int, cycles);
     Counters counters;
     SamplerHooks sources = fakeSources(counters);
     QHardwareDataObj *self = nullptr;
-    // The stop comes while the first cycle reads: that cycle still emits.
-    sources.readMemoryUsage = [&] {
-        ++counters.cycles;
-        self->requestStop();
-        return 62.5f;
-    };
+    if (when == "sleep") {
+        sources.intervalMs = 1000; // the stop lands in the sleep after the first emission
+    } else if (when == "cycle") {
+        sources.readMemoryUsage = [&] {
+            ++counters.cycles;
+            self->requestStop();
+            return 62.5f;
+        };
+    }
     Sampling run(sources);
     self = &run.sampler;
-    QVERIFY(run.sampler.startSampler());
-    QVERIFY(run.spy.wait(5000));
+    if (when == "before run") {
+        run.sampler.start();
+    } else {
+        QVERIFY(run.sampler.startSampler());
+        QVERIFY(run.spy.wait(5000));
+    }
+    if (when == "sleep") {
+        run.sampler.requestStop();
+        QVERIFY(run.sampler.isRunning());
+    }
     QVERIFY(run.sampler.wait(5000));
     QCoreApplication::sendPostedEvents();
-    QCOMPARE(counters.cycles.load(), 1);
-    QCOMPARE(run.spy.count(), 1);
-}
-
-void TestHardwareDataObj::stopFlagSetBeforeRun()
-{
-    Counters counters;
-    Sampling run(fakeSources(counters));
-    run.sampler.start(); // bypasses the gate: the flag is still true
-    QVERIFY(run.sampler.wait(5000));
-    QCoreApplication::sendPostedEvents();
-    QCOMPARE(counters.cycles.load(), 0);
-    QCOMPARE(run.spy.count(), 0);
+    QCOMPARE(counters.cycles.load(), cycles);
+    QCOMPARE(run.spy.count(), cycles);
 }
 
 void TestHardwareDataObj::gate_data()
