@@ -133,38 +133,40 @@ void TestCheckMode::startFakeCoreTemp(const QString &fileName)
     QVERIFY(coreTempProcessRunning());
 }
 
-// Which argument selects what is the mode scan's table (tst_command_line);
-// here the whole program's answer to each: what it prints, and that it ends
-// at once with that status. An expected output without a line end is only
-// the start of what is printed.
+// Which argument selects what is tst_command_line's table; here the whole
+// program's answer to each: what it prints, and that it ends at once with
+// that status. An expected output without a line end is only the start of
+// what is printed.
 void TestCheckMode::answers_data()
 {
-    QTest::addColumn<QString>("folder");
-    QTest::addColumn<QString>("argument");
+    QTest::addColumn<QStringList>("command"); // folder of the copy, argument
     QTest::addColumn<QString>("coreTemp");
     QTest::addColumn<QByteArray>("output");
     QTest::addColumn<int>("exitCode");
 
-    QTest::newRow("check, absent") << "bin" << "check" << "absent" << kFalseLine << 0;
-    QTest::newRow("check, present, not running") << "bin" << "check" << "present" << kTrueLine << 1;
-    QTest::newRow("check, running elsewhere") << "bin" << "check" << "running" << kTrueLine << 1;
+    const QStringList check{"bin", "check"};
+    QTest::newRow("check, absent") << check << "absent" << kFalseLine << 0;
+    QTest::newRow("check, present, not running") << check << "present" << kTrueLine << 1;
+    QTest::newRow("check, running elsewhere") << check << "running" << kTrueLine << 1;
     QTest::newRow("check, running, other letter case")
-        << "bin" << "check" << "running lower" << kTrueLine << 1;
+        << check << "running lower" << kTrueLine << 1;
     // argv[0] holds the folder's name, and check wins over grab.
-    QTest::newRow("check in argv[0], grab") << "checker" << "grab" << "absent" << kFalseLine << 0;
-    QTest::newRow("--help") << "bin" << "--help" << "absent"
+    QTest::newRow("check in argv[0], grab")
+        << QStringList{"checker", "grab"} << "absent" << kFalseLine << 0;
+    QTest::newRow("--help") << QStringList{"bin", "--help"} << "absent"
                             << QByteArray("Usage: pcreport check | grab") << 0;
-    QTest::newRow("--version") << "bin" << "--version" << "absent"
+    QTest::newRow("--version") << QStringList{"bin", "--version"} << "absent"
                                << QByteArray("pcreport " PCREPORT_VERSION "\n") << 0;
 }
 
 void TestCheckMode::answers()
 {
-    QFETCH(QString, folder);
-    QFETCH(QString, argument);
+    QFETCH(QStringList, command);
     QFETCH(QString, coreTemp);
     QFETCH(QByteArray, output);
     QFETCH(int, exitCode);
+    const QString folder = command.at(0);
+    const QString argument = command.at(1);
 
     const QString program = installCopy(folder);
     QVERIFY(!program.isEmpty());

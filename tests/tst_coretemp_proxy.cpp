@@ -7,9 +7,9 @@
 
 #include <sys/stat.h>
 
-#include "coretemp_shm_fixture.h"
 #include "coretemp/coretemp_block_lock_posix.h"
 #include "coretemp/coretemp_proxy.h"
+#include "coretemp_shm_fixture.h"
 
 class TestCoreTempProxy : public QObject
 {
@@ -113,9 +113,9 @@ void TestCoreTempProxy::noData_data()
 {
     // Anybody may put anything at the name: /dev/shm is world-writable.
     QTest::addColumn<QString>("kind");
-    for (const char *kind : {"no segment", "0 bytes", "one byte short",
-                             "whole block, publisher killed", "fifo", "directory",
-                             "symlink to a huge file", "symlink to a device", "1 MiB of 0xFF"})
+    for (const char *kind :
+         {"no segment", "0 bytes", "one byte short", "whole block, publisher killed", "fifo",
+          "directory", "symlink to a huge file", "symlink to a device", "1 MiB of 0xFF"})
         QTest::newRow(kind) << QString::fromLatin1(kind);
 }
 

@@ -51,7 +51,7 @@ void TestWeatherE2e::initTestCase()
 
 void TestWeatherE2e::recordsCarryTheWeather()
 {
-    const int temperature = -3;  // -3.7 toward zero
+    const int temperature = -3;   // -3.7 toward zero
     const int descriptionId = 59; // overcast, code 804
 
     QTemporaryDir work;
