@@ -1,10 +1,9 @@
 #pragma once
 
-// The byte-range lock that keeps a copy of the Linux segment whole. The
-// publisher holds a write lock on the block's bytes while it rewrites them and
-// a reader a read lock while it copies them, so a copy never holds two cycles.
-// These are open-file-description locks: independent of the flock that says a
-// publisher lives, and of the lock starting publishers take beyond the block.
+// The byte-range lock that keeps a copy of the Linux segment whole: the
+// publisher's write lock and the reader's read lock of docs/DESIGN.md, "The
+// Linux shared-memory protocol". Open-file-description locks, independent of
+// the flock that says a publisher lives.
 
 #include <cerrno>
 #include <fcntl.h>

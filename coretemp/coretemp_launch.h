@@ -1,7 +1,6 @@
 #pragma once
 
-// Qt-free on purpose: the Windows implementation is built and tested with the
-// mingw-w64 cross compiler, for which there is no Qt.
+// One launcher per platform file: docs/DESIGN.md, "Platform contract".
 
 #include <string>
 

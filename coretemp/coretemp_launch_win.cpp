@@ -22,14 +22,11 @@ bool toWide(const std::string &utf8, std::wstring &wide)
 }
 
 /// Starts `path` the way Explorer would, so that Windows asks the user for
-/// consent when the program must run elevated. Same rules as the direct start:
-/// hidden, no arguments, our working directory (lpDirectory null), no handle
-/// kept (no SEE_MASK_NOCLOSEPROCESS). SEE_MASK_NOASYNC: the call must be over
-/// when we return, as nothing on this thread pumps messages for the shell
-/// until much later. SEE_MASK_FLAG_NO_UI silences only the shell's error
-/// boxes, which would block this call until someone dismissed them; the
-/// consent prompt still shows (Qt's own elevated QProcess::startDetached
-/// relies on the same pairing).
+/// consent when the program must run elevated, by the rules of docs/DESIGN.md,
+/// "a Core Temp that asks for elevation" (lpDirectory null: our working
+/// directory; no SEE_MASK_NOCLOSEPROCESS: no handle kept). SEE_MASK_NOASYNC:
+/// the call must be over when we return, as nothing on this thread pumps
+/// messages for the shell until much later.
 LaunchOutcome startThroughShell(const std::wstring &path)
 {
     LaunchOutcome outcome;

@@ -1,7 +1,6 @@
 #pragma once
 
 // The Win32 launcher's one seam, for the wine tests: its CreateProcessW call.
-// Qt-free, like the launcher.
 
 #include "coretemp_launch.h"
 

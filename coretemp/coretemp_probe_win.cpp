@@ -7,14 +7,11 @@
 
 namespace {
 
-/// tasklist.exe as found on the search path alone. A bare "tasklist" would
-/// reach CreateProcessW, which looks in this program's folder and then in the
-/// current directory before the system folders: a tasklist.exe left in the
-/// reading program's working directory would run with its rights. Relative
-/// entries of PATH ("." among them) would lead back there, so only absolute
-/// ones count. The name carries ".exe", as CreateProcessW would have added:
-/// a tasklist.bat or .cmd would run through cmd.exe, which parses our
-/// arguments again by rules of its own.
+/// tasklist.exe as found in PATH's absolute folders alone (docs/DESIGN.md,
+/// "`tasklist.exe` taken from PATH's absolute folders only"): a bare
+/// "tasklist" would make CreateProcessW look in our folder and the current
+/// directory first. The name carries ".exe": a tasklist.bat or .cmd would run
+/// through cmd.exe, which parses our arguments again by rules of its own.
 QString tasklistOnSearchPath()
 {
     // qEnvironmentVariable reads the wide environment: a folder named

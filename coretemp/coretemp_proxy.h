@@ -1,6 +1,7 @@
 #pragma once
 
-// Qt-free: the Windows reader is cross-compiled and tested without Qt.
+// One reader per platform file: docs/DESIGN.md, "Platform contract", and on
+// Linux "The Linux shared-memory protocol".
 
 #include "coretemp_shared.h"
 

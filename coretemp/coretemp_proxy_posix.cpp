@@ -35,11 +35,11 @@ std::size_t copyBlock(int fd, unsigned char *buffer, std::size_t size)
 
 } // namespace
 
+// Each step is a rule of docs/DESIGN.md, "The Linux shared-memory protocol".
 bool readCoreTempBlock(CoreTempSharedData &out)
 {
-    // Non-blocking: anybody may put a FIFO at this name, and opening one for
-    // reading would otherwise wait for a writer for ever. shm_open refuses
-    // symbolic links itself.
+    // Non-blocking: opening a FIFO at the name would wait for a writer for
+    // ever. shm_open refuses symbolic links itself.
     const int fd = shm_open(kCoreTempShmPath, O_RDONLY | O_NONBLOCK | O_CLOEXEC, 0);
     if (fd < 0)
         return false;
@@ -52,20 +52,16 @@ bool readCoreTempBlock(CoreTempSharedData &out)
         return false;
     }
 
-    // The publisher holds an exclusive lock on the segment for as long as it
-    // runs. Unlike a Windows mapping, the segment outlives a publisher that was
-    // killed; without this test we would report its last readings for ever.
-    // Our shared lock lasts only this call; a publisher starting meanwhile
-    // retries its own.
+    // A segment we can lock shared is a dead publisher's: unlike a Windows
+    // mapping, it outlives a publisher that was killed. Our lock lasts only
+    // this call; a publisher starting meanwhile retries its own.
     if (flock(fd, LOCK_SH | LOCK_NB) == 0) {
         close(fd);
         return false;
     }
 
-    // The publisher rewrites the block in place, under a write lock on its
-    // bytes; our read lock keeps it out while we copy. A publisher that does
-    // not lock could still tear a copy between two of its writes, so copy
-    // until two consecutive copies agree as well.
+    // Our read lock keeps the publisher's rewrite out while we copy; two
+    // copies that agree guard against a publisher that does not lock.
     if (!lockCoreTempBlock(fd, F_RDLCK)) {
         close(fd);
         return false;

@@ -1,8 +1,7 @@
 #pragma once
 
 // The block Core Temp publishes in shared memory, and that our Linux monitor
-// publishes in its stead. Plain C++ so the monitor and the Windows reader share
-// it without Qt.
+// publishes in its stead. Plain C++: the monitor has no Qt.
 
 #include <cstddef>
 #include <cstdint>

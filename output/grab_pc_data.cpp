@@ -30,17 +30,16 @@ constexpr std::chrono::milliseconds kReaderCheckInterval(1000);
 
 void writeToStdoutOrQuit(const QByteArray &line)
 {
-    // A failed write or flush means the reader has gone. SIGPIPE usually
-    // ends us first; but libcurl leaves it alone (CURLOPT_NOSIGNAL), so a
-    // parent that started us with SIGPIPE ignored gets EPIPE here instead.
+    // The reader has gone. SIGPIPE may not end us first: it can be ignored
+    // (docs/DESIGN.md, "a failed write or flush ends grab mode").
     if (!writeRecordLine(stdout, line))
         quitForGoneReader();
 }
 
 /// The writer thread: writes each record as it comes; while none comes, looks
-/// once a second, without writing, whether the reader has closed the pipe.
-/// A writer blocked in a write to a full pipe asks nothing: a slow reader is
-/// not a gone one.
+/// once a second, without writing, whether the reader has closed the pipe
+/// (docs/DESIGN.md, "a grab with nothing to write ends"). A writer blocked
+/// in a write to a full pipe asks nothing: a slow reader is not a gone one.
 [[noreturn]] void writeRecordsToStdout(RecordQueue *queue)
 {
     // Asked once at the start as well: where the pipe cannot be asked on

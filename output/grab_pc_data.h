@@ -23,10 +23,9 @@ struct ObjectRegistry
     static QWeatherClient *weatherClient;
 };
 
-/// Records on their way to standard output, at most `capacity` of them. When
-/// the reader lags so far that the pipe is full and the queue too, the oldest
-/// waiting record goes: memory stays bounded, the main thread never waits,
-/// and the reader gets the newest records when it reads on. Thread-safe.
+/// Records on their way to standard output, at most `capacity` of them; when
+/// full, the oldest goes (docs/DESIGN.md, "a bounded record queue").
+/// Thread-safe.
 class RecordQueue
 {
 public:

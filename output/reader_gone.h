@@ -1,6 +1,7 @@
 #pragma once
 
-// Qt-free: the Windows implementation is cross-compiled and tested without Qt.
+// One answer per platform file: docs/DESIGN.md, "Platform contract", and why
+// it is asked at all: "a grab with nothing to write ends".
 
 /// Whether standard output is a pipe (or a socket) whose reading end has been
 /// closed, looked at without writing a byte and without waiting. A file, a

@@ -107,9 +107,8 @@ bool stdoutReaderGone()
 {
     // Anonymous pipes are named pipes with a unique name, so the pipe's own
     // state tells when the other end has been closed: CLOSING. It is read,
-    // not probed: a zero-byte WriteFile is a "null write" whose effect depends
-    // on the pipe, and a reader may take an empty read for the end of its
-    // input.
+    // never probed with a zero-byte write (docs/DESIGN.md, "a grab with
+    // nothing to write ends").
     const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
     if (out == nullptr || out == INVALID_HANDLE_VALUE || GetFileType(out) != FILE_TYPE_PIPE)
         return false;
@@ -121,11 +120,9 @@ bool stdoutReaderGone()
     case PipeState::Unknown:
         break;
     }
-    // The pipe cannot be asked: CreatePipe's write end carries the right to
-    // ask, but QProcess and Python's asyncio open their child's end of a
-    // named pipe for writing alone. The reader is then taken to be gone when
-    // the process that started us has ended, as when a reader crashes. A
-    // reader that started us through another process which then ended is
-    // taken for gone as well; see docs/DESIGN.md.
+    // The pipe cannot be asked (QProcess opens its child's end for writing
+    // alone): the reader is taken to be gone once the process that started
+    // us has ended, with the trade-off of docs/DESIGN.md, "Windows: where the
+    // pipe cannot be asked".
     return startingProcessEnded();
 }

@@ -8,12 +8,10 @@
 #include <mutex>
 
 // Linux: the default sink's volume through libpulse (PipeWire's pulse server
-// speaks the same protocol). One connection is kept for the life of the
-// process and asked afresh on every call: a new context per call reads the
-// configuration and the cookie, reserves a memory pool and makes the server
-// set up a client, every second. libpulse's own main loop runs only inside
-// the call, on the calling thread, so nothing runs behind the caller's back
-// and a deadline bounds the whole call.
+// speaks the same protocol), on one connection kept for the process
+// (docs/DESIGN.md, the "Linux volume" rows). libpulse's own main loop runs
+// only inside the call, on the calling thread, so nothing runs behind the
+// caller's back and a deadline bounds the whole call.
 
 namespace {
 

@@ -60,11 +60,9 @@ bool QHardwareDataObj::startSampler()
     if (!m_stop.load())
         return true; // started before: no second probe, no second launch
 
-    // Core Temp is often not up yet when the reading program starts us at
-    // login: the thread runs whatever the probe finds, and prints once a
-    // Core Temp publishes; until then each cycle costs a failed open. A
-    // Core Temp beside us is launched this once only: a user who declined
-    // its elevation must not be asked again.
+    // The thread runs whatever the probe finds, and a Core Temp beside us is
+    // launched this once only (docs/DESIGN.md, "the sampler runs whatever the
+    // start gate's probe found").
     if (m_hooks.probe() == PresentNotRunning)
         m_hooks.launch(coreTempPath());
 

@@ -1,6 +1,6 @@
 #pragma once
 
-// Qt-free: the Windows implementation is cross-compiled and tested without Qt.
+// One reading per platform file: docs/DESIGN.md, "Platform contract".
 
 #include <cstdint>
 #include <string>

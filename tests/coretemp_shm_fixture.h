@@ -12,6 +12,11 @@
 
 #include "coretemp/coretemp_shared.h"
 
+/// Core Temp's segment, spelled here once for every test rather than taken
+/// from the product: other publishers use this name, ours must not drift.
+constexpr char kSegmentFile[] = "/dev/shm/CoreTempMappingObject";
+constexpr const char *kSegmentName = kSegmentFile + 8; ///< for shm_open
+
 /// The descriptor through which the test stands in for a running publisher:
 /// readers take the segment for live data only while it is locked.
 inline int &coreTempPublisherFd()
@@ -23,7 +28,7 @@ inline int &coreTempPublisherFd()
 /// Removes the segment and lets go of the publisher's lock.
 inline void removeCoreTempBlock()
 {
-    shm_unlink(kCoreTempShmPath);
+    shm_unlink(kSegmentName);
     int &fd = coreTempPublisherFd();
     if (fd >= 0)
         close(fd);
@@ -36,7 +41,7 @@ inline void removeCoreTempBlock()
 inline bool publishCoreTempBytes(const void *bytes, std::size_t length, bool publisherAlive = true)
 {
     removeCoreTempBlock();
-    const int fd = shm_open(kCoreTempShmPath, O_CREAT | O_RDWR | O_TRUNC, 0644);
+    const int fd = shm_open(kSegmentName, O_CREAT | O_RDWR | O_TRUNC, 0644);
     if (fd < 0)
         return false;
     bool ok = true;

@@ -17,12 +17,9 @@ private slots:
     void initTestCase();
     void init();
     void cleanup();
-    void checkLineForEachState_data();
-    void checkLineForEachState();
-    void modeWords();
+    void answers_data();
+    void answers();
     void noModeWordIdles();
-    void informationOptions_data();
-    void informationOptions();
 
 private:
     struct Outcome
@@ -34,8 +31,7 @@ private:
     };
 
     QString installCopy(const QString &folder);
-    Outcome run(const QString &workingDir, const QString &program, const QStringList &arguments,
-                bool verboseQt = false);
+    Outcome run(const QString &program, const QStringList &arguments);
     void startFakeCoreTemp(const QString &fileName);
 
     QScopedPointer<QTemporaryDir> root;
@@ -102,17 +98,15 @@ QString TestCheckMode::installCopy(const QString &folder)
     return copyExecutable(PCREPORT_BIN_DIR "/pcreport", copy) ? copy : QString();
 }
 
-TestCheckMode::Outcome TestCheckMode::run(const QString &workingDir, const QString &program,
-                                          const QStringList &arguments, bool verboseQt)
+/// Runs `program` (relative to the temporary root) from the root.
+TestCheckMode::Outcome TestCheckMode::run(const QString &program, const QStringList &arguments)
 {
     QProcess process;
-    process.setWorkingDirectory(workingDir);
-    if (verboseQt) {
-        // Let Qt talk as much as it can: none of it may reach standard output.
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("*.debug=true"));
-        process.setProcessEnvironment(environment);
-    }
+    process.setWorkingDirectory(root->path());
+    // Let Qt talk as much as it can: none of it may reach standard output.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("*.debug=true"));
+    process.setProcessEnvironment(environment);
     process.start(program, arguments);
     Outcome outcome;
     if (!process.waitForStarted())
@@ -139,67 +133,73 @@ void TestCheckMode::startFakeCoreTemp(const QString &fileName)
     QVERIFY(coreTempProcessRunning());
 }
 
-void TestCheckMode::checkLineForEachState_data()
+// Which argument selects what is tst_command_line's table; here the whole
+// program's answer to each: what it prints, and that it ends at once with
+// that status. An expected output without a line end is only the start of
+// what is printed.
+void TestCheckMode::answers_data()
 {
-    QTest::addColumn<QString>("state");
-    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<QStringList>("command"); // folder of the copy, argument
+    QTest::addColumn<QString>("coreTemp");
+    QTest::addColumn<QByteArray>("output");
     QTest::addColumn<int>("exitCode");
 
-    QTest::newRow("absent") << "absent" << kFalseLine << 0;
-    QTest::newRow("present, not running") << "present" << kTrueLine << 1;
-    QTest::newRow("running elsewhere") << "running" << kTrueLine << 1;
-    QTest::newRow("running, other letter case") << "running lower" << kTrueLine << 1;
+    const QStringList check{"bin", "check"};
+    QTest::newRow("check, absent") << check << "absent" << kFalseLine << 0;
+    QTest::newRow("check, present, not running") << check << "present" << kTrueLine << 1;
+    QTest::newRow("check, running elsewhere") << check << "running" << kTrueLine << 1;
+    QTest::newRow("check, running, other letter case")
+        << check << "running lower" << kTrueLine << 1;
+    // argv[0] holds the folder's name, and check wins over grab.
+    QTest::newRow("check in argv[0], grab")
+        << QStringList{"checker", "grab"} << "absent" << kFalseLine << 0;
+    QTest::newRow("--help") << QStringList{"bin", "--help"} << "absent"
+                            << QByteArray("Usage: pcreport check | grab") << 0;
+    QTest::newRow("--version") << QStringList{"bin", "--version"} << "absent"
+                               << QByteArray("pcreport " PCREPORT_VERSION "\n") << 0;
 }
 
-void TestCheckMode::checkLineForEachState()
+void TestCheckMode::answers()
 {
-    QFETCH(QString, state);
-    QFETCH(QByteArray, line);
+    QFETCH(QStringList, command);
+    QFETCH(QString, coreTemp);
+    QFETCH(QByteArray, output);
     QFETCH(int, exitCode);
+    const QString folder = command.at(0);
+    const QString argument = command.at(1);
 
-    const QString program = installCopy(QStringLiteral("bin"));
+    const QString program = installCopy(folder);
     QVERIFY(!program.isEmpty());
-    const QString binDir = QFileInfo(program).path();
     const QString marker = root->filePath(QStringLiteral("launched"));
-
-    if (state == "present") {
+    if (coreTemp == "present") {
         // Check mode must never start it; if it did, the marker would appear
         // (or the script would still be running under Core Temp's name).
-        QFile script(binDir + QStringLiteral("/Core Temp.exe"));
+        QFile script(QFileInfo(program).path() + QStringLiteral("/Core Temp.exe"));
         QVERIFY(script.open(QIODevice::WriteOnly));
         script.write("#!/bin/sh\ntouch '" + QFile::encodeName(marker) + "'\n");
         script.close();
         QVERIFY(script.setPermissions(script.permissions() | QFileDevice::ExeOwner));
-    } else if (state == "running") {
+    } else if (coreTemp == "running") {
         startFakeCoreTemp(QStringLiteral("Core Temp.exe"));
-    } else if (state == "running lower") {
+    } else if (coreTemp == "running lower") {
         startFakeCoreTemp(QStringLiteral("core temp.EXE"));
     }
 
-    const Outcome outcome =
-        run(binDir, QStringLiteral("./pcreport"), {QStringLiteral("check")}, true);
+    // Started as "<folder>/pcreport" from the temporary root: argv[0] holds
+    // the folder's name and nothing else of the temporary path.
+    const Outcome outcome = run(folder + QStringLiteral("/pcreport"), {argument});
     QVERIFY(outcome.finished);
-    QCOMPARE(outcome.out, line);
+    if (output.endsWith('\n'))
+        QCOMPARE(outcome.out, output);
+    else
+        QVERIFY2(outcome.out.startsWith(output), outcome.out.constData());
     QCOMPARE(outcome.exitCode, exitCode);
-
-    if (state == "present") {
+    if (argument.startsWith("--"))
+        QCOMPARE(outcome.err, QByteArray());
+    if (coreTemp == "present") {
         QVERIFY(!QFile::exists(marker));
         QVERIFY(!coreTempProcessRunning());
     }
-}
-
-// Which word selects what is the mode scan's table; here the program as a
-// whole: argv[0] counts, check wins, and a start without a mode word idles.
-void TestCheckMode::modeWords()
-{
-    QVERIFY(!installCopy(QStringLiteral("checker")).isEmpty());
-    // Started as "checker/pcreport" from the temporary root: argv[0] holds
-    // the folder's name and nothing else of the temporary path.
-    const Outcome outcome =
-        run(root->path(), QStringLiteral("checker/pcreport"), {QStringLiteral("grab")});
-    QVERIFY(outcome.finished);
-    QCOMPARE(outcome.out, kFalseLine);
-    QCOMPARE(outcome.exitCode, 0);
 }
 
 void TestCheckMode::noModeWordIdles()
@@ -224,37 +224,6 @@ void TestCheckMode::noModeWordIdles()
     QCOMPARE(threads, 1);
     QCOMPARE(process.readAllStandardOutput(), QByteArray());
     QCOMPARE(process.readAllStandardError(), QByteArray());
-}
-
-// Which argument lists ask for these is the mode scan's table; here what the
-// program prints for them and that it ends at once with status 0.
-void TestCheckMode::informationOptions_data()
-{
-    QTest::addColumn<QString>("option");
-    QTest::addColumn<QByteArray>("outputStart");
-    QTest::addColumn<bool>("wholeOutput");
-
-    QTest::newRow("--help") << "--help" << QByteArray("Usage: pcreport check | grab") << false;
-    QTest::newRow("--version") << "--version" << QByteArray("pcreport " PCREPORT_VERSION "\n")
-                               << true;
-}
-
-void TestCheckMode::informationOptions()
-{
-    QFETCH(QString, option);
-    QFETCH(QByteArray, outputStart);
-    QFETCH(bool, wholeOutput);
-
-    const QString program = installCopy(QStringLiteral("bin"));
-    QVERIFY(!program.isEmpty());
-    const Outcome outcome = run(QFileInfo(program).path(), QStringLiteral("./pcreport"), {option});
-    QVERIFY(outcome.finished);
-    QCOMPARE(outcome.exitCode, 0);
-    if (wholeOutput)
-        QCOMPARE(outcome.out, outputStart);
-    else
-        QVERIFY2(outcome.out.startsWith(outputStart), outcome.out.constData());
-    QCOMPARE(outcome.err, QByteArray());
 }
 
 QTEST_GUILESS_MAIN(TestCheckMode)

@@ -8,7 +8,7 @@ Q_DECLARE_METATYPE(InfoRequest)
 
 // The scan works on argv as the runtime hands it over; these rows build such
 // vectors, a null QString standing for a null entry.
-class TestModeScan : public QObject
+class TestCommandLine : public QObject
 {
     Q_OBJECT
 
@@ -18,7 +18,7 @@ private slots:
     void emptyVector();
 };
 
-void TestModeScan::scan_data()
+void TestCommandLine::scan_data()
 {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<bool>("check");
@@ -74,7 +74,7 @@ void TestModeScan::scan_data()
         << QStringList{name, "check", "--version"} << true << false << none;
 }
 
-void TestModeScan::scan()
+void TestCommandLine::scan()
 {
     QFETCH(QStringList, arguments);
     QFETCH(bool, check);
@@ -101,7 +101,7 @@ void TestModeScan::scan()
     QCOMPARE(infoRequest(argc, argv.data()), info);
 }
 
-void TestModeScan::emptyVector()
+void TestCommandLine::emptyVector()
 {
     char *argv[] = {nullptr};
     const ModeRequest request = scanModes(0, argv);
@@ -110,5 +110,5 @@ void TestModeScan::emptyVector()
     QCOMPARE(infoRequest(0, argv), InfoRequest::None);
 }
 
-QTEST_GUILESS_MAIN(TestModeScan)
+QTEST_GUILESS_MAIN(TestCommandLine)
 #include "tst_command_line.moc"

@@ -7,28 +7,27 @@
 
 #include <sys/stat.h>
 
-#include "coretemp_shm_fixture.h"
 #include "coretemp/coretemp_block_lock_posix.h"
 #include "coretemp/coretemp_proxy.h"
+#include "coretemp_shm_fixture.h"
 
 class TestCoreTempProxy : public QObject
 {
     Q_OBJECT
 private slots:
-    void init() { removeCoreTempBlock(); }
-    void cleanupTestCase() { removeCoreTempBlock(); }
+    // Also what a failed noData row may leave at the name.
+    void init()
+    {
+        removeCoreTempBlock();
+        rmdir(kSegmentFile);
+    }
+    void cleanupTestCase() { init(); }
 
     void publishedBlockReadBack();
-    void noSegment();
-    void shortSegment_data();
-    void shortSegment();
-    void publisherGone();
     void cpuCountZero();
-    void indexOutOfRange();
-    void failedReadForgetsOldSnapshot();
     void copyIsNeverTorn();
-    void hostileSegment_data();
-    void hostileSegment();
+    void noData_data();
+    void noData();
 };
 
 void TestCoreTempProxy::publishedBlockReadBack()
@@ -50,46 +49,10 @@ void TestCoreTempProxy::publishedBlockReadBack()
     QCOMPARE(proxy.GetCoreLoad(0), 10u);
     QCOMPARE(proxy.GetCoreLoad(1), 11u);
     QCOMPARE(proxy.GetCoreLoad(255), 99u);
-}
-
-void TestCoreTempProxy::noSegment()
-{
-    CoreTempProxy proxy;
-    QVERIFY(!proxy.GetData());
-    QCOMPARE(proxy.GetCPUCount(), 0u);
-    QCOMPARE(proxy.GetTemp(0), 0.0f);
-    QCOMPARE(proxy.GetCoreLoad(0), 0u);
-}
-
-void TestCoreTempProxy::shortSegment_data()
-{
-    QTest::addColumn<int>("length");
-    QTest::newRow("empty") << 0;
-    QTest::newRow("one byte short") << int(sizeof(CoreTempSharedData)) - 1;
-}
-
-void TestCoreTempProxy::shortSegment()
-{
-    QFETCH(int, length);
-    const CoreTempSharedData block = makeCoreTempBlock(2);
-    QVERIFY(publishCoreTempBytes(&block, std::size_t(length)));
-
-    CoreTempProxy proxy;
-    QVERIFY(!proxy.GetData());
-    QCOMPARE(proxy.GetCPUCount(), 0u);
-    QCOMPARE(proxy.GetTemp(0), 0.0f);
-}
-
-void TestCoreTempProxy::publisherGone()
-{
-    // A whole block, left behind by a publisher that was killed: the segment
-    // stays, but what it holds is no longer a reading.
-    QVERIFY(publishCoreTempBlock(makeCoreTempBlock(2), false));
-    QVERIFY(QFile::exists(QStringLiteral("/dev/shm/CoreTempMappingObject")));
-
-    CoreTempProxy proxy;
-    QVERIFY(!proxy.GetData());
-    QCOMPARE(proxy.GetCPUCount(), 0u);
+    for (int index : {-1, 256, 257, INT_MAX, INT_MIN}) {
+        QCOMPARE(proxy.GetTemp(index), 0.0f);
+        QCOMPARE(proxy.GetCoreLoad(index), 0u);
+    }
 }
 
 void TestCoreTempProxy::cpuCountZero()
@@ -101,33 +64,6 @@ void TestCoreTempProxy::cpuCountZero()
     CoreTempProxy proxy;
     QVERIFY(proxy.GetData());
     QCOMPARE(proxy.GetCPUCount(), 0u);
-}
-
-void TestCoreTempProxy::indexOutOfRange()
-{
-    CoreTempSharedData block = makeCoreTempBlock(256);
-    QVERIFY(publishCoreTempBlock(block));
-
-    CoreTempProxy proxy;
-    QVERIFY(proxy.GetData());
-    for (int index : {-1, 256, 257, INT_MAX, INT_MIN}) {
-        QCOMPARE(proxy.GetTemp(index), 0.0f);
-        QCOMPARE(proxy.GetCoreLoad(index), 0u);
-    }
-}
-
-void TestCoreTempProxy::failedReadForgetsOldSnapshot()
-{
-    QVERIFY(publishCoreTempBlock(makeCoreTempBlock(2)));
-    CoreTempProxy proxy;
-    QVERIFY(proxy.GetData());
-    QCOMPARE(proxy.GetTemp(1), 41.0f);
-
-    removeCoreTempBlock();
-    QVERIFY(!proxy.GetData());
-    QCOMPARE(proxy.GetCPUCount(), 0u);
-    QCOMPARE(proxy.GetTemp(1), 0.0f);
-    QCOMPARE(proxy.GetCoreLoad(1), 0u);
 }
 
 void TestCoreTempProxy::copyIsNeverTorn()
@@ -173,58 +109,67 @@ void TestCoreTempProxy::copyIsNeverTorn()
     QVERIFY2(copies > 0, "no consistent copy in 3 s");
 }
 
-void TestCoreTempProxy::hostileSegment_data()
+void TestCoreTempProxy::noData_data()
 {
     // Anybody may put anything at the name: /dev/shm is world-writable.
     QTest::addColumn<QString>("kind");
-    for (const char *kind : {"fifo", "directory", "symlink to a huge file", "symlink to a device",
-                             "0 bytes", "1 MiB of 0xFF"})
+    for (const char *kind :
+         {"no segment", "0 bytes", "one byte short", "whole block, publisher killed", "fifo",
+          "directory", "symlink to a huge file", "symlink to a device", "1 MiB of 0xFF"})
         QTest::newRow(kind) << QString::fromLatin1(kind);
 }
 
-void TestCoreTempProxy::hostileSegment()
+// Whatever lies at the name instead of a live publisher's block is no data,
+// read without blocking, and leaves nothing of the proxy's last good copy;
+// replaced by a good block, it is read again.
+void TestCoreTempProxy::noData()
 {
     QFETCH(QString, kind);
-    const QByteArray path = "/dev/shm/CoreTempMappingObject";
+    QVERIFY(publishCoreTempBlock(makeCoreTempBlock(2)));
+    CoreTempProxy proxy;
+    QVERIFY(proxy.GetData());
+    QCOMPARE(proxy.GetTemp(1), 41.0f);
+
+    removeCoreTempBlock();
+    const CoreTempSharedData block = makeCoreTempBlock(2);
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    int lockFd = -1;
-    if (kind == "fifo") {
-        QCOMPARE(mkfifo(path, 0666), 0);
+    if (kind == "0 bytes" || kind == "one byte short") {
+        QVERIFY(publishCoreTempBytes(&block, kind == "0 bytes" ? 0 : sizeof block - 1));
+    } else if (kind == "whole block, publisher killed") {
+        QVERIFY(publishCoreTempBlock(block, false));
+        QVERIFY(QFile::exists(kSegmentFile));
+    } else if (kind == "fifo") {
+        QCOMPARE(mkfifo(kSegmentFile, 0666), 0);
     } else if (kind == "directory") {
-        QCOMPARE(mkdir(path, 0755), 0);
+        QCOMPARE(mkdir(kSegmentFile, 0755), 0);
     } else if (kind == "symlink to a huge file") {
         const QByteArray huge = QFile::encodeName(dir.filePath("huge"));
         QFile file(huge);
         QVERIFY(file.open(QIODevice::WriteOnly) && file.resize(qint64(4) << 30));
         file.close();
-        QCOMPARE(symlink(huge, path), 0);
+        QCOMPARE(symlink(huge, kSegmentFile), 0);
     } else if (kind == "symlink to a device") {
-        QCOMPARE(symlink("/dev/zero", path), 0);
-    } else {
-        const QByteArray bytes(kind == "0 bytes" ? 0 : 1 << 20, '\xff');
+        QCOMPARE(symlink("/dev/zero", kSegmentFile), 0);
+    } else if (kind == "1 MiB of 0xFF") {
+        const QByteArray bytes(1 << 20, '\xff');
         QVERIFY(publishCoreTempBytes(bytes.constData(), std::size_t(bytes.size())));
-        lockFd = coreTempPublisherFd();
-        QVERIFY(lockFd >= 0);
     }
 
-    auto read = std::async(std::launch::async, [] {
-        CoreTempProxy proxy;
-        return proxy.GetData() && proxy.GetCPUCount() != 0;
-    });
+    auto read = std::async(std::launch::async, [&proxy] { return proxy.GetData(); });
     if (read.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
         // Let the blocked open go before failing, or the test would hang.
-        close(open(path, O_WRONLY | O_NONBLOCK));
+        close(open(kSegmentFile, O_WRONLY | O_NONBLOCK));
         read.wait();
         QFAIL("the read blocked");
     }
     QVERIFY(!read.get());
+    QCOMPARE(proxy.GetCPUCount(), 0u);
+    QCOMPARE(proxy.GetTemp(1), 0.0f);
+    QCOMPARE(proxy.GetCoreLoad(1), 0u);
 
-    // Cleared away and replaced by a good block, the next read finds it.
-    removeCoreTempBlock();
-    rmdir(path);
+    init();
     QVERIFY(publishCoreTempBlock(makeCoreTempBlock(1)));
-    CoreTempProxy proxy;
     QVERIFY(proxy.GetData());
     QCOMPARE(proxy.GetTemp(0), 40.0f);
 }

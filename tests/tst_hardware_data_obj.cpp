@@ -83,13 +83,10 @@ class TestHardwareDataObj : public QObject
 private slots:
     void emission_data();
     void emission();
-    void systemReadingNeedsACpu();
-    void implausibleReadingIsNoData_data();
-    void implausibleReadingIsNoData();
-    void emitsCoreZeroOnly();
-    void stopSetDuringSleep();
-    void stopSetDuringCycleCompletesIt();
-    void stopFlagSetBeforeRun();
+    void coreTempReading_data();
+    void coreTempReading();
+    void stop_data();
+    void stop();
     void gate_data();
     void gate();
 };
@@ -145,125 +142,96 @@ void TestHardwareDataObj::emission()
     }
 }
 
-// The real core reading: no block, or a block counting no CPU, is no data.
-// (Short and stale blocks are the proxy's, tested in tst_coretemp_proxy.)
-void TestHardwareDataObj::systemReadingNeedsACpu()
+void TestHardwareDataObj::coreTempReading_data()
 {
-    const auto readCore = SamplerHooks::system().readCore;
-    removeCoreTempBlock();
-    QVERIFY(!readCore().valid);
-
-    CoreTempSharedData block = makeCoreTempBlock(2);
-    block.uiCPUCnt = 0;
-    QVERIFY(publishCoreTempBlock(block));
-    const CoreReading reading = readCore();
-    removeCoreTempBlock();
-    QVERIFY(!reading.valid);
-    QCOMPARE(reading.temperature, 0.0f);
-    QCOMPARE(reading.load, 0u);
-}
-
-void TestHardwareDataObj::implausibleReadingIsNoData_data()
-{
-    QTest::addColumn<float>("temperature");
+    QTest::addColumn<bool>("published");
+    QTest::addColumn<uint>("cpus");
+    QTest::addColumn<float>("temperature"); // core 0's; core 1 is at 80 degrees, 90 %
     QTest::addColumn<uint>("load");
     QTest::addColumn<bool>("valid");
-    QTest::newRow("full load, hot") << 105.0f << 100u << true;
-    QTest::newRow("Fahrenheit bound") << 300.0f << 50u << true;
-    QTest::newRow("load 101") << 45.0f << 101u << false;
-    QTest::newRow("load 0xFFFFFFFF") << 45.0f << 0xFFFFFFFFu << false;
-    QTest::newRow("temperature 1e30") << 1e30f << 50u << false;
-    QTest::newRow("temperature just above") << 300.5f << 50u << false;
-    QTest::newRow("temperature infinite") << std::numeric_limits<float>::infinity() << 50u << false;
+    // Short and stale blocks are the proxy's, tested in tst_coretemp_proxy.
+    QTest::newRow("no block") << false << 1u << 45.0f << 50u << false;
+    QTest::newRow("no CPU counted") << true << 0u << 45.0f << 50u << false;
+    // Never an average or a maximum of the cores.
+    QTest::newRow("core 0 only") << true << 1u << 45.0f << 50u << true;
+    // A published value no CPU can report must not become a record.
+    QTest::newRow("full load, hot") << true << 1u << 105.0f << 100u << true;
+    QTest::newRow("Fahrenheit bound") << true << 1u << 300.0f << 50u << true;
+    QTest::newRow("load 101") << true << 1u << 45.0f << 101u << false;
+    QTest::newRow("load 0xFFFFFFFF") << true << 1u << 45.0f << 0xFFFFFFFFu << false;
+    QTest::newRow("temperature 1e30") << true << 1u << 1e30f << 50u << false;
+    QTest::newRow("temperature just above") << true << 1u << 300.5f << 50u << false;
+    QTest::newRow("temperature infinite") << true << 1u << kInf << 50u << false;
 }
 
-// A published value no CPU can report must not become a record.
-void TestHardwareDataObj::implausibleReadingIsNoData()
+// The sampler's own core reading, from a published block.
+void TestHardwareDataObj::coreTempReading()
 {
+    QFETCH(bool, published);
+    QFETCH(uint, cpus);
     QFETCH(float, temperature);
     QFETCH(uint, load);
     QFETCH(bool, valid);
-    CoreTempSharedData block = makeCoreTempBlock(1);
+    CoreTempSharedData block = makeCoreTempBlock(2);
+    block.uiCPUCnt = cpus;
     block.fTemp[0] = temperature;
     block.uiLoad[0] = load;
-    QVERIFY(publishCoreTempBlock(block));
+    block.fTemp[1] = 80.0f;
+    block.uiLoad[1] = 90;
+    removeCoreTempBlock();
+    QVERIFY(!published || publishCoreTempBlock(block));
     const CoreReading reading = SamplerHooks::system().readCore();
     removeCoreTempBlock();
     QCOMPARE(reading.valid, valid);
+    if (valid) {
+        QCOMPARE(reading.temperature, temperature);
+        QCOMPARE(reading.load, load);
+    }
 }
 
-void TestHardwareDataObj::emitsCoreZeroOnly()
+void TestHardwareDataObj::stop_data()
 {
-    // Two cores, the second hotter and busier: only core 0 reaches the signal,
-    // never an average or a maximum.
-    CoreTempSharedData block = makeCoreTempBlock(2);
-    block.fTemp[1] = 80.0f;
-    block.uiLoad[1] = 90;
-    QVERIFY(publishCoreTempBlock(block));
-
-    Counters counters;
-    SamplerHooks sources = fakeSources(counters);
-    sources.readCore = SamplerHooks::system().readCore;
-    Sampling run(sources);
-    QVERIFY(run.sampler.startSampler());
-    QVERIFY(run.spy.wait(5000));
-    QVERIFY(stopAndDrain(run.sampler));
-    removeCoreTempBlock();
-
-    const QList<QVariant> args = run.spy.first();
-    QCOMPARE(args.at(0).value<float>(), 10.0f);
-    QCOMPARE(args.at(1).value<float>(), 40.0f);
-    QCOMPARE(args.at(2).value<float>(), 62.5f);
+    QTest::addColumn<QString>("when");
+    QTest::addColumn<int>("cycles"); // completed, each with its emission
+    // Still asleep when the stop comes: run returns only after the sleep.
+    QTest::newRow("during the sleep") << "sleep" << 1;
+    QTest::newRow("during a cycle, which still emits") << "cycle" << 1;
+    // Started without the gate, which clears the flag.
+    QTest::newRow("before run") << "before run" << 0;
 }
 
-void TestHardwareDataObj::stopSetDuringSleep()
+void TestHardwareDataObj::stop()
 {
-    Counters counters;
-    SamplerHooks sources = fakeSources(counters);
-    // Long enough that the stop lands in the sleep after the first emission.
-    sources.intervalMs = 1000;
-    Sampling run(sources);
-
-    QVERIFY(run.sampler.startSampler());
-    QVERIFY(run.spy.wait(5000));
-    run.sampler.requestStop();
-    QVERIFY(run.sampler.isRunning()); // still asleep: run returns only after the sleep
-    QVERIFY(run.sampler.wait(5000));
-    QCoreApplication::sendPostedEvents();
-    QCOMPARE(counters.cycles.load(), 1);
-    QCOMPARE(run.spy.count(), 1);
-}
-
-void TestHardwareDataObj::stopSetDuringCycleCompletesIt()
-{
+    QFETCH(QString, when);
+    QFETCH(int, cycles);
     Counters counters;
     SamplerHooks sources = fakeSources(counters);
     QHardwareDataObj *self = nullptr;
-    // The stop comes while the first cycle reads: that cycle still emits.
-    sources.readMemoryUsage = [&] {
-        ++counters.cycles;
-        self->requestStop();
-        return 62.5f;
-    };
+    if (when == "sleep") {
+        sources.intervalMs = 1000; // the stop lands in the sleep after the first emission
+    } else if (when == "cycle") {
+        sources.readMemoryUsage = [&] {
+            ++counters.cycles;
+            self->requestStop();
+            return 62.5f;
+        };
+    }
     Sampling run(sources);
     self = &run.sampler;
-    QVERIFY(run.sampler.startSampler());
-    QVERIFY(run.spy.wait(5000));
+    if (when == "before run") {
+        run.sampler.start();
+    } else {
+        QVERIFY(run.sampler.startSampler());
+        QVERIFY(run.spy.wait(5000));
+    }
+    if (when == "sleep") {
+        run.sampler.requestStop();
+        QVERIFY(run.sampler.isRunning());
+    }
     QVERIFY(run.sampler.wait(5000));
     QCoreApplication::sendPostedEvents();
-    QCOMPARE(counters.cycles.load(), 1);
-    QCOMPARE(run.spy.count(), 1);
-}
-
-void TestHardwareDataObj::stopFlagSetBeforeRun()
-{
-    Counters counters;
-    Sampling run(fakeSources(counters));
-    run.sampler.start(); // bypasses the gate: the flag is still true
-    QVERIFY(run.sampler.wait(5000));
-    QCoreApplication::sendPostedEvents();
-    QCOMPARE(counters.cycles.load(), 0);
-    QCOMPARE(run.spy.count(), 0);
+    QCOMPARE(counters.cycles.load(), cycles);
+    QCOMPARE(run.spy.count(), cycles);
 }
 
 void TestHardwareDataObj::gate_data()

@@ -86,9 +86,6 @@ void TestHttp::lookupFailures_data()
     QTest::newRow("cut off mid-transfer") << cut;
 
     QTest::newRow("no answer within the time-out") << hang();
-
-    QTest::newRow("oversized body")
-        << respond(R"({"status":"success","city":"Berlin"})" + QByteArray(int(kMaxBodyBytes), ' '));
 }
 
 void TestHttp::lookupFailures()

@@ -42,7 +42,7 @@ void fill(int fd)
 
 } // namespace
 
-class TestStdoutPeer : public QObject
+class TestReaderGone : public QObject
 {
     Q_OBJECT
 private slots:
@@ -50,7 +50,7 @@ private slots:
     void readerGone();
 };
 
-void TestStdoutPeer::readerGone_data()
+void TestReaderGone::readerGone_data()
 {
     QTest::addColumn<QString>("output");
     QTest::addColumn<bool>("closeOtherEnd");
@@ -70,7 +70,7 @@ void TestStdoutPeer::readerGone_data()
     QTest::newRow("no standard output") << "none" << false << false;
 }
 
-void TestStdoutPeer::readerGone()
+void TestReaderGone::readerGone()
 {
     QFETCH(QString, output);
     QFETCH(bool, closeOtherEnd);
@@ -120,5 +120,5 @@ void TestStdoutPeer::readerGone()
     QCOMPARE(again, gone);
 }
 
-QTEST_GUILESS_MAIN(TestStdoutPeer)
+QTEST_GUILESS_MAIN(TestReaderGone)
 #include "tst_reader_gone.moc"

@@ -54,7 +54,6 @@ private slots:
     void cleanupTestCase();
     void levels_data();
     void levels();
-    void connectionKeptAndReadAfresh();
     void defaultSinkCounts();
     void sinkGone();
     void faults_data();
@@ -71,6 +70,7 @@ private:
     QTemporaryDir m_dir;
     QProcess m_server;
     QString m_socket;
+    QStringList m_clients; ///< ours, as the first level row found them
 };
 
 QProcessEnvironment TestSystemVolume::environment() const
@@ -221,19 +221,11 @@ void TestSystemVolume::levels()
     const double reading = readSystemVolume();
     QVERIFY2(reading >= expected && reading < expected + 0.001,
              qPrintable(QString::number(reading, 'g', 17)));
-}
-
-void TestSystemVolume::connectionKeptAndReadAfresh()
-{
-    QVERIFY(readSystemVolume() >= 0.0);
-    const QStringList clients = ourClients();
-    QCOMPARE(clients.size(), 1);
-    // Every change of the mixer shows in the very next call.
-    for (int percent : {35, 36, 80, 0, 64}) {
-        QVERIFY(pactl({"set-sink-volume", "testsink", QString("%1%").arg(percent)}));
-        QCOMPARE(int(readSystemVolume()), percent);
-    }
-    QCOMPARE(ourClients(), clients);
+    // Each row's level differs from the last: one connection, asked afresh.
+    if (m_clients.isEmpty())
+        m_clients = ourClients();
+    QCOMPARE(m_clients.size(), 1);
+    QCOMPARE(ourClients(), m_clients);
 }
 
 void TestSystemVolume::defaultSinkCounts()

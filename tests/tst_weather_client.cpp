@@ -95,8 +95,6 @@ void TestWeatherClient::retriesKeepTheConstructorCityWhenLookupFails_data()
     QTest::addColumn<QString>("city");
     QTest::addColumn<QString>("key");
     QTest::addColumn<QByteArray>("query");
-    QTest::newRow("empty, as the program passes")
-        << QString() << QStringLiteral("key") << QByteArray("q=&appid=key&");
     QTest::newRow("a name") << QStringLiteral("Paris") << QStringLiteral("key")
                             << QByteArray("q=Paris&appid=key&");
     // Only letters, digits and "-._~" go out as they are, the rest as

@@ -3,10 +3,8 @@
 #include <curl/curl.h>
 
 // The libcurl calls the program makes. On Linux libcurl is loaded on the
-// first call, not when the program starts: with the TLS, directory and
-// compression libraries it pulls in it would double the start-up of every
-// run, check mode's included, which never speaks HTTP. On Windows libcurl
-// is linked in.
+// first call, not at start-up, which it would double (docs/DESIGN.md,
+// "Start-up"); on Windows it is linked in.
 namespace curlapi {
 
 /// A new transfer handle. The first call loads libcurl and runs

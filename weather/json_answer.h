@@ -6,7 +6,6 @@
 
 /// QJsonDocument::fromJson for the answers of the web services, refusing an
 /// object that names one key twice (QJsonParseError::IllegalValue at the
-/// repeated key). Qt 5's parser keeps the last value of a repeated key and
-/// leaks an array or object given before it, so a hostile answer could make
-/// the program grow with every request; no real answer repeats a key.
+/// repeated key): Qt 5 leaks the value it drops (docs/DESIGN.md, "a weather
+/// or city answer that names a key twice").
 QJsonDocument parseJsonAnswer(const QByteArray &body, QJsonParseError *error);

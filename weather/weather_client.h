@@ -42,10 +42,9 @@ struct WeatherDecode
 
 /// The weather thread: looks up the city and asks for its weather at once,
 /// then every refresh interval; every request ends in exactly one of
-/// weatherUpdated or errorOccurred. An attempt that fails (the lookup, or
-/// the weather) is made again soon, backing off to a few minutes: started at
-/// login, the network may come later. Until a lookup has found the city,
-/// every attempt looks it up first; after that, never again.
+/// weatherUpdated or errorOccurred. A failed attempt is made again soon,
+/// looking the city up until one has found it (docs/DESIGN.md, "a failed
+/// weather attempt").
 ///
 /// Every request runs on the client's own thread, which keeps an event loop
 /// and the refresh timer, so the creator's thread is never blocked by the

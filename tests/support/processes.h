@@ -44,10 +44,6 @@ public:
         stop(SIGKILL, 5000);
     }
 
-    /// Standard output of the next start that does not pipe it goes to
-    /// `path` (made or emptied) instead of the test's own.
-    void setStdoutFile(const QString &path) { m_stdoutFile = QFile::encodeName(path); }
-
     /// SIGPIPE is reset to its default in the child unless `ignoreSigpipe`:
     /// a test that ignores it for itself would otherwise pass that on.
     bool start(const QString &program, const QStringList &args, bool pipeStdout,
@@ -58,9 +54,6 @@ public:
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        if (!pipeStdout && !m_stdoutFile.isEmpty())
-            posix_spawn_file_actions_addopen(&actions, 1, m_stdoutFile.constData(),
-                                             O_WRONLY | O_CREAT | O_TRUNC, 0644);
         for (int i = 0; i < 2; ++i) {
             if (wanted[i] && ::pipe2(fds[i], O_CLOEXEC) == 0)
                 posix_spawn_file_actions_adddup2(&actions, fds[i][1], i + 1);
@@ -200,7 +193,6 @@ private:
     }
 
     pid_t m_pid = -1;
-    QByteArray m_stdoutFile;
     int m_fd[2] = {-1, -1}; ///< standard output, standard error
     int m_status = 0;
     QByteArray m_buffer[2];
