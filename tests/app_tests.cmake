@@ -1,5 +1,6 @@
-# Tests of the app subsystem. All but the mode scan start, or rely on the
-# absence of, a process named "Core Temp.exe": they share the coretemp lock.
+# Tests of the command line and of Core Temp's probe and launcher. All but
+# the command line's scan start, or rely on the absence of, a process named
+# "Core Temp.exe": they share the coretemp lock.
 
 pcreport_add_test(tst_command_line SOURCES tst_command_line.cpp LIBS pcreport_app)
 

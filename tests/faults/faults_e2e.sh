@@ -230,7 +230,7 @@ case_pipe_full() {
 }
 
 # What anybody may put at the name is pinned kind by kind in tst_coretemp_proxy
-# (hostileSegment); here the one that once stopped the program for good, and
+# (noData); here the one that once stopped the program for good, and
 # a segment the reader has no right to.
 case_hostile_shm() {
     "$work/dummy/Core Temp.exe" 1000 &
