@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
@@ -18,17 +19,19 @@
 #include <utility>
 
 #include "common/retry_on_eintr.h"
-#include "monitor/monitor_readings.h"
 #include "coretemp/coretemp_block_lock_posix.h"
 #include "coretemp/coretemp_shared.h"
+#include "monitor/monitor_readings.h"
 
 namespace {
 
+using Clock = std::chrono::steady_clock; // CLOCK_MONOTONIC, as sigtimedwait's timeout
+
 constexpr unsigned int kTjMax = 100;
-constexpr long kPublishIntervalMs = 1000;
+constexpr std::chrono::milliseconds kPublishInterval{1000};
 // The first load needs two readings of /proc/stat; don't make the reader
 // wait a whole interval for it.
-constexpr long kInitialSampleMs = 100;
+constexpr std::chrono::milliseconds kInitialSample{100};
 
 struct Options
 {
@@ -94,41 +97,18 @@ int parseOptions(int argc, char **argv, Options &options)
     return 0;
 }
 
-timespec later(timespec t, long ms)
-{
-    t.tv_sec += ms / 1000;
-    t.tv_nsec += (ms % 1000) * 1000000L;
-    if (t.tv_nsec >= 1000000000L) {
-        t.tv_sec += 1;
-        t.tv_nsec -= 1000000000L;
-    }
-    return t;
-}
-
-bool earlier(const timespec &a, const timespec &b)
-{
-    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
-}
-
-/// Waits until `deadline` on CLOCK_MONOTONIC; true when one of the stop
-/// signals came first. They stay blocked all the time and are taken here, so
-/// one that came while we were reading ends the wait at once: no handler, and
-/// no lost wake-up between a check of a flag and the call that sleeps.
-bool stopSignalBefore(const timespec &deadline, const sigset_t &stopSignals)
+/// Waits until `deadline`; true when one of the stop signals came first.
+/// They stay blocked all the time and are taken here, so one that came while
+/// we were reading ends the wait at once: no handler, and no lost wake-up
+/// between a check of a flag and the call that sleeps.
+bool stopSignalBefore(Clock::time_point deadline, const sigset_t &stopSignals)
 {
     for (;;) {
-        timespec now{};
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        timespec left{};
-        if (earlier(now, deadline)) {
-            left.tv_sec = deadline.tv_sec - now.tv_sec;
-            left.tv_nsec = deadline.tv_nsec - now.tv_nsec;
-            if (left.tv_nsec < 0) {
-                left.tv_sec -= 1;
-                left.tv_nsec += 1000000000L;
-            }
-        }
-        if (sigtimedwait(&stopSignals, nullptr, &left) >= 0)
+        const auto left = std::max(deadline - Clock::now(), Clock::duration::zero());
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
+        const timespec timeout{static_cast<time_t>(seconds.count()),
+                               static_cast<long>(std::chrono::nanoseconds(left - seconds).count())};
+        if (sigtimedwait(&stopSignals, nullptr, &timeout) >= 0)
             return true;
         if (errno != EINTR)
             return false; // EAGAIN: the deadline came
@@ -190,8 +170,9 @@ bool writeBlock(int fd, const CoreTempSharedData &block)
 /// claim below needs link and rename, which shm_open has no word for.
 const std::string kSegmentFile = std::string("/dev/shm") + kCoreTempShmPath;
 
-/// How long a claim may wait for another monitor's claim of the same segment.
-constexpr long kClaimPatienceMs = 2000;
+/// How long a claim may wait for another monitor's claim of the same
+/// segment, trying again every kClaimPause.
+constexpr std::chrono::milliseconds kClaimPatience{2000}, kClaimPause{5};
 
 bool sameFile(const struct stat &a, const struct stat &b)
 {
@@ -206,8 +187,9 @@ bool takeClaimLock(int fd)
 {
     // Beyond the block, so that the claim and the block's own lock (readers'
     // copies, a live publisher's writes) never wait for each other.
-    return lockSegmentBytes(fd, F_WRLCK, sizeof(CoreTempSharedData), 1, kClaimPatienceMs / 5,
-                            5 * 1000000L);
+    return lockSegmentBytes(fd, F_WRLCK, sizeof(CoreTempSharedData), 1,
+                            kClaimPatience / kClaimPause,
+                            std::chrono::nanoseconds(kClaimPause).count());
 }
 
 /// Makes a fresh segment of our own, locked and cleared, and puts it in place
@@ -351,9 +333,7 @@ int main(int argc, char **argv)
     std::vector<CpuTicks> before = readProcStat();
     // Deadlines a whole interval apart, not an interval after each cycle's
     // work, keep the cadence steady.
-    timespec deadline{};
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline = later(deadline, kInitialSampleMs);
+    Clock::time_point deadline = Clock::now() + kInitialSample;
     bool reportedWriteFailure = false;
     while (!stopSignalBefore(deadline, stopSignals)) {
         std::vector<CpuTicks> after = readProcStat();
@@ -371,11 +351,8 @@ int main(int argc, char **argv)
             reportedWriteFailure = true;
         }
         before = std::move(after);
-        deadline = later(deadline, kPublishIntervalMs);
-        timespec now{};
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        if (earlier(deadline, now))
-            deadline = now; // stopped or starved for a while: no burst to catch up
+        // Stopped or starved for a while: no burst to catch up.
+        deadline = std::max(deadline + kPublishInterval, Clock::now());
     }
 
     shm_unlink(kCoreTempShmPath);
