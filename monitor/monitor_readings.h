@@ -35,15 +35,18 @@ struct CpuTopology
     unsigned int packages = 1;        ///< distinct "physical id" values, at least 1
     unsigned int coresPerPackage = 1; ///< most cores of any package, at least 1
     std::string name;                 ///< "model name" of the first processor
-    double mhz = 0.0;                 ///< "cpu MHz" of the first processor, 0 when absent
     /// Logical CPUs ("processor" numbers) of each core, core c of package p at
-    /// index c + p * coresPerPackage, as in Core Temp's block.
+    /// index c + p * coresPerPackage, as in Core Temp's block: always
+    /// packages * coresPerPackage entries.
     std::vector<std::vector<int>> coreCpus;
 };
 
 /// Parses /proc/cpuinfo. Without "physical id" and "core id" (some virtual
 /// machines, ARM) every logical CPU counts as a core of one package.
 CpuTopology parseCpuInfo(const std::string &text);
+
+/// The first positive "cpu MHz" of a processor in /proc/cpuinfo; 0 when none.
+double parseCpuInfoMhz(const std::string &text);
 
 /// A CPU temperature sensor found in sysfs.
 struct TemperatureSensor
@@ -119,6 +122,7 @@ bool parseKilohertz(const std::string &text, double &mhz);
 /// `cpuinfoEvery` calls: that file is made for every CPU on each read, and
 /// without a frequency driver its clock seldom changes (on most virtual
 /// machines never). cpufreq is looked for again at each of those readings.
+/// Nothing is allocated once the buffer has grown to hold /proc/cpuinfo.
 class CpuClock
 {
 public:
@@ -133,11 +137,12 @@ private:
     RereadFile m_cpufreq;
     std::string m_cpuinfoPath;
     unsigned int m_cpuinfoEvery;
+    /// Calls before /proc/cpuinfo is due; stays 0 while cpufreq answers.
     unsigned int m_untilCpuinfo = 0;
-    bool m_haveCpufreq = false;
     double m_mhz = 0.0;
     std::string m_text;
 };
 
-/// Whole contents of a file; false when it cannot be read.
+/// Whole contents of a file, read to its end into `text`, whose capacity is
+/// kept; false when it cannot be read.
 bool readTextFile(const std::string &path, std::string &text);
