@@ -11,12 +11,14 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <iterator>
 #include <string>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
+#include <vector>
 
 #include "common/retry_on_eintr.h"
 #include "coretemp/coretemp_block_lock_posix.h"
@@ -116,30 +118,29 @@ bool stopSignalBefore(Clock::time_point deadline, const sigset_t &stopSignals)
     }
 }
 
-std::vector<CpuTicks> readProcStat()
+/// Cores with a load and a temperature in `block`: all its packages' cores,
+/// within its room (256).
+std::size_t blockCores(const CoreTempSharedData &block)
 {
-    static RereadFile file("/proc/stat");
-    static std::string text;
-    return file.read(text) ? parseProcStat(text) : std::vector<CpuTicks>();
+    return std::min<std::size_t>(std::size_t{block.uiCPUCnt} * block.uiCoreCnt,
+                                 std::size(block.fTemp));
 }
 
-void fillBlock(CoreTempSharedData &block, const CpuTopology &topology, unsigned int packages,
-               unsigned int coreCount, const std::vector<CpuTicks> &before,
-               const std::vector<CpuTicks> &after, const float *temperatures, double mhz)
+/// The block for the machine `topology` describes, within the block's room
+/// (128 packages), with each core's load between two readings of /proc/stat.
+/// The temperatures are left at 0, for the caller to read into fTemp.
+void fillBlock(CoreTempSharedData &block, const CpuTopology &topology,
+               const std::vector<CpuTicks> &before, const std::vector<CpuTicks> &after, double mhz)
 {
     block = CoreTempSharedData{};
-    block.uiCPUCnt = packages;
+    block.uiCPUCnt = std::min<unsigned int>(topology.packages, std::size(block.uiTjMax));
     block.uiCoreCnt = topology.coresPerPackage;
-    for (unsigned int p = 0; p < packages; ++p)
-        block.uiTjMax[p] = kTjMax;
-    for (unsigned int i = 0; i < coreCount; ++i) {
+    std::fill_n(block.uiTjMax, block.uiCPUCnt, kTjMax);
+    const std::size_t cores = blockCores(block);
+    for (std::size_t i = 0; i < cores; ++i)
         block.uiLoad[i] = coreLoadPercent(before, after, topology.coreCpus[i]);
-        block.fTemp[i] = temperatures[i];
-    }
     block.fCPUSpeed = static_cast<float>(mhz);
     std::strncpy(block.sCPUName, topology.name.c_str(), sizeof block.sCPUName - 1);
-    block.ucFahrenheit = 0;
-    block.ucDeltaToTjMax = 0;
 }
 
 bool writeBlock(int fd, const CoreTempSharedData &block)
@@ -309,11 +310,6 @@ int main(int argc, char **argv)
     std::string cpuinfo;
     readTextFile("/proc/cpuinfo", cpuinfo);
     const CpuTopology topology = parseCpuInfo(cpuinfo);
-    // The block has room for 128 packages and 256 cores in all.
-    const unsigned int packages = std::min<unsigned int>(topology.packages, 128);
-    const unsigned int coreCount = static_cast<unsigned int>(
-        std::min<std::size_t>({topology.coreCpus.size(), 256,
-                               static_cast<std::size_t>(packages) * topology.coresPerPackage}));
 
     // Blocked for the whole run: stopSignalBefore takes them while we wait.
     sigset_t stopSignals;
@@ -327,30 +323,31 @@ int main(int argc, char **argv)
     if (fd < 0)
         return 1;
 
-    std::vector<float> temperatures(std::max(coreCount, 1u), 0.0f);
+    // The readers, and two readings of /proc/stat that swap roles each
+    // cycle: after the first cycles nothing is allocated.
+    ProcStatReader procStat;
     TemperatureReader sensorFiles(sensor);
     CpuClock clock;
-    std::vector<CpuTicks> before = readProcStat();
+    std::vector<CpuTicks> before, after;
+    procStat.read(before);
+    CoreTempSharedData block;
     // Deadlines a whole interval apart, not an interval after each cycle's
     // work, keep the cadence steady.
     Clock::time_point deadline = Clock::now() + kInitialSample;
     bool reportedWriteFailure = false;
     while (!stopSignalBefore(deadline, stopSignals)) {
-        std::vector<CpuTicks> after = readProcStat();
+        procStat.read(after);
+        fillBlock(block, topology, before, after, clock.mhz());
         if (options.fixedTemperature)
-            std::fill(temperatures.begin(), temperatures.end(), options.temperature);
+            std::fill_n(block.fTemp, blockCores(block), options.temperature);
         else
-            sensorFiles.read(temperatures.data(), temperatures.size());
-
-        CoreTempSharedData block;
-        fillBlock(block, topology, packages, coreCount, before, after, temperatures.data(),
-                  clock.mhz());
+            sensorFiles.read(block.fTemp, blockCores(block));
         if (!writeBlock(fd, block) && !reportedWriteFailure) {
             std::fprintf(stderr, "Core Temp.exe: cannot write %s: %s\n", kCoreTempShmPath,
                          std::strerror(errno));
             reportedWriteFailure = true;
         }
-        before = std::move(after);
+        std::swap(before, after);
         // Stopped or starved for a while: no burst to catch up.
         deadline = std::max(deadline + kPublishInterval, Clock::now());
     }

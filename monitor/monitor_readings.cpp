@@ -315,33 +315,35 @@ bool RereadFile::read(std::string &text)
     return true;
 }
 
+void ProcStatReader::read(std::vector<CpuTicks> &cpus)
+{
+    if (m_file.read(m_text))
+        parseProcStat(m_text, cpus);
+    else
+        cpus.clear();
+}
+
 TemperatureReader::TemperatureReader(const TemperatureSensor &sensor) : m_perCore(sensor.perCore)
 {
     for (const std::string &input : sensor.inputs)
-        m_inputs.emplace_back(input);
+        m_inputs.push_back(Input{RereadFile(input)});
 }
 
 bool TemperatureReader::read(float *temperatures, std::size_t count)
 {
-    std::vector<float> values;
-    std::vector<bool> ok;
-    for (RereadFile &input : m_inputs) {
-        float celsius = 0.0f;
-        ok.push_back(input.read(m_text) && parseMillidegrees(m_text, celsius));
-        values.push_back(celsius);
-    }
     bool any = false;
     float hottest = 0.0f;
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        if (ok[i] && (!any || values[i] > hottest))
-            hottest = values[i];
-        any = any || ok[i];
+    for (Input &input : m_inputs) {
+        input.ok = input.file.read(m_text) && parseMillidegrees(m_text, input.celsius);
+        if (input.ok && (!any || input.celsius > hottest))
+            hottest = input.celsius;
+        any = any || input.ok;
     }
     for (std::size_t i = 0; i < count; ++i) {
         if (!any)
             temperatures[i] = 0.0f;
-        else if (m_perCore && i < values.size() && ok[i])
-            temperatures[i] = values[i];
+        else if (m_perCore && i < m_inputs.size() && m_inputs[i].ok)
+            temperatures[i] = m_inputs[i].celsius;
         else
             temperatures[i] = hottest;
     }
@@ -404,11 +406,11 @@ bool readTextFile(const std::string &path, std::string &text)
     return got == 0;
 }
 
-std::vector<CpuTicks> parseProcStat(const std::string &text)
+void parseProcStat(const std::string &text, std::vector<CpuTicks> &cpus)
 {
     // By hand, not with streams: this runs every second, and after the wake-up
     // and the reads it was most of what the monitor cost.
-    std::vector<CpuTicks> cpus;
+    cpus.clear();
     const char *line = text.data();
     const char *const end = line + text.size();
     while (line < end) {
@@ -435,7 +437,6 @@ std::vector<CpuTicks> parseProcStat(const std::string &text)
         }
         line = eol < end ? eol + 1 : end;
     }
-    return cpus;
 }
 
 unsigned int cpuLoadPercent(const CpuTicks &before, const CpuTicks &after)

@@ -16,8 +16,9 @@ struct CpuTicks
     uint64_t total = 0; ///< user + nice + system + idle + iowait + irq + softirq + steal
 };
 
-/// Every "cpuN" line of /proc/stat (the aggregate "cpu" line is skipped).
-std::vector<CpuTicks> parseProcStat(const std::string &text);
+/// Every "cpuN" line of /proc/stat (the aggregate "cpu" line is skipped), in
+/// `cpus`, which is emptied first and keeps its capacity.
+void parseProcStat(const std::string &text, std::vector<CpuTicks> &cpus);
 
 /// Busy share between two readings of the same CPU, in whole percent:
 /// 100 * (1 - d(idle) / d(total)), rounded and clamped to 0..100; 0 when no
@@ -95,6 +96,21 @@ private:
     int m_fd = -1;
 };
 
+/// /proc/stat, kept open, read into the same buffer on each call.
+class ProcStatReader
+{
+public:
+    explicit ProcStatReader(std::string path = "/proc/stat") : m_file(std::move(path)) {}
+
+    /// The tick counters now, in `cpus` (see parseProcStat); none when the
+    /// file cannot be read.
+    void read(std::vector<CpuTicks> &cpus);
+
+private:
+    RereadFile m_file;
+    std::string m_text;
+};
+
 /// Reads a sensor's files, kept open, once per call.
 class TemperatureReader
 {
@@ -107,8 +123,14 @@ public:
     bool read(float *temperatures, std::size_t count);
 
 private:
+    struct Input
+    {
+        RereadFile file;
+        float celsius = 0.0f; ///< last reading, when ok
+        bool ok = false;
+    };
     bool m_perCore;
-    std::vector<RereadFile> m_inputs;
+    std::vector<Input> m_inputs;
     std::string m_text;
 };
 
