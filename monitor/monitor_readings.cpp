@@ -267,7 +267,7 @@ bool parseMhz(std::string_view value, double &mhz)
 
 } // namespace
 
-bool parseMillidegrees(const std::string &text, float &celsius)
+bool parseMillidegrees(std::string_view text, float &celsius)
 {
     long long milli = 0;
     if (!parseInt(text, milli))
@@ -283,42 +283,43 @@ RereadFile::~RereadFile()
 }
 
 RereadFile::RereadFile(RereadFile &&other) noexcept
-    : m_path(std::move(other.m_path)), m_fd(std::exchange(other.m_fd, -1))
+    : m_path(std::move(other.m_path)), m_fd(std::exchange(other.m_fd, -1)),
+      m_buffer(std::move(other.m_buffer))
 {
 }
 
-bool RereadFile::read(std::string &text)
+bool RereadFile::read(std::string_view &text)
 {
     if (m_fd < 0)
         m_fd = ::open(m_path.c_str(), O_RDONLY | O_CLOEXEC);
     if (m_fd < 0)
         return false;
-    // The string keeps its capacity, so after the first calls nothing is
-    // allocated and the buffer holds the whole file: one pread.
     std::size_t length = 0;
     for (;;) {
-        text.resize(std::max(text.capacity(), length + 4096));
-        const std::size_t asked = text.size() - length;
-        const ssize_t got = retryOnEintr(
-            [&] { return ::pread(m_fd, &text[length], asked, static_cast<off_t>(length)); });
+        if (length == m_buffer.size()) // sysfs attributes fit in the first size
+            m_buffer.resize(std::max<std::size_t>(256, 2 * m_buffer.size()));
+        const std::size_t asked = m_buffer.size() - length;
+        const ssize_t got = retryOnEintr([&] {
+            return ::pread(m_fd, m_buffer.data() + length, asked, static_cast<off_t>(length));
+        });
         if (got < 0) {
             ::close(m_fd);
             m_fd = -1;
-            text.clear();
             return false;
         }
         length += static_cast<std::size_t>(got);
         if (static_cast<std::size_t>(got) < asked)
             break;
     }
-    text.resize(length);
+    text = std::string_view(m_buffer.data(), length);
     return true;
 }
 
 void ProcStatReader::read(std::vector<CpuTicks> &cpus)
 {
-    if (m_file.read(m_text))
-        parseProcStat(m_text, cpus);
+    std::string_view text;
+    if (m_file.read(text))
+        parseProcStat(text, cpus);
     else
         cpus.clear();
 }
@@ -334,7 +335,8 @@ bool TemperatureReader::read(float *temperatures, std::size_t count)
     bool any = false;
     float hottest = 0.0f;
     for (Input &input : m_inputs) {
-        input.ok = input.file.read(m_text) && parseMillidegrees(m_text, input.celsius);
+        std::string_view text;
+        input.ok = input.file.read(text) && parseMillidegrees(text, input.celsius);
         if (input.ok && (!any || input.celsius > hottest))
             hottest = input.celsius;
         any = any || input.ok;
@@ -350,7 +352,7 @@ bool TemperatureReader::read(float *temperatures, std::size_t count)
     return any;
 }
 
-bool parseKilohertz(const std::string &text, double &mhz)
+bool parseKilohertz(std::string_view text, double &mhz)
 {
     long long khz = 0;
     if (!parseInt(text, khz) || khz <= 0)
@@ -371,13 +373,14 @@ double CpuClock::mhz()
     // whenever /proc/cpuinfo is due: a frequency driver may have been loaded
     // since. Should cpufreq fail, /proc/cpuinfo at once.
     if (m_untilCpuinfo == 0) {
+        std::string_view text;
         double value = 0.0;
-        if (m_cpufreq.read(m_text) && parseKilohertz(m_text, value))
+        if (m_cpufreq.read(text) && parseKilohertz(text, value))
             return m_mhz = value;
         m_untilCpuinfo = m_cpuinfoEvery;
         // Some machines (ARM) give no "cpu MHz": keep the last clock known.
-        if (readTextFile(m_cpuinfoPath, m_text)) {
-            const double cpuinfo = parseCpuInfoMhz(m_text);
+        if (readTextFile(m_cpuinfoPath, m_cpuinfo)) {
+            const double cpuinfo = parseCpuInfoMhz(m_cpuinfo);
             if (cpuinfo > 0.0)
                 m_mhz = cpuinfo;
         }
@@ -406,7 +409,7 @@ bool readTextFile(const std::string &path, std::string &text)
     return got == 0;
 }
 
-void parseProcStat(const std::string &text, std::vector<CpuTicks> &cpus)
+void parseProcStat(std::string_view text, std::vector<CpuTicks> &cpus)
 {
     // By hand, not with streams: this runs every second, and after the wake-up
     // and the reads it was most of what the monitor cost.

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -18,7 +19,7 @@ struct CpuTicks
 
 /// Every "cpuN" line of /proc/stat (the aggregate "cpu" line is skipped), in
 /// `cpus`, which is emptied first and keeps its capacity.
-void parseProcStat(const std::string &text, std::vector<CpuTicks> &cpus);
+void parseProcStat(std::string_view text, std::vector<CpuTicks> &cpus);
 
 /// Busy share between two readings of the same CPU, in whole percent:
 /// 100 * (1 - d(idle) / d(total)), rounded and clamped to 0..100; 0 when no
@@ -70,13 +71,14 @@ TemperatureSensor findTemperatureSensor(const std::string &hwmonRoot = "/sys/cla
 
 /// Degrees Celsius from the text of a sysfs temperature file (whole
 /// millidegrees, surrounding white space allowed); false when malformed.
-bool parseMillidegrees(const std::string &text, float &celsius);
+bool parseMillidegrees(std::string_view text, float &celsius);
 
 /// A file read whole from offset 0 on every call and kept open in between.
 /// Meant for files the kernel makes in one piece on each read from offset 0
 /// (/proc/stat, sysfs attributes) and for regular files: a read shorter than
-/// asked is taken for the end, so once the buffer has grown to fit, each call
-/// is a single pread. Not for files made record by record (/proc/cpuinfo).
+/// asked is taken for the end, so once its buffer has grown to fit, each call
+/// is a single pread and allocates nothing. Not for files made record by
+/// record (/proc/cpuinfo).
 class RereadFile
 {
 public:
@@ -87,16 +89,17 @@ public:
     RereadFile &operator=(const RereadFile &) = delete;
     RereadFile &operator=(RereadFile &&) = delete;
 
-    /// The whole file as it is now; false when it cannot be opened or read
-    /// (the next call opens it afresh).
-    bool read(std::string &text);
+    /// The whole file as it is now, in `text` until the next call; false
+    /// when it cannot be opened or read (the next call opens it afresh).
+    bool read(std::string_view &text);
 
 private:
     std::string m_path;
     int m_fd = -1;
+    std::vector<char> m_buffer; ///< only grows: never cleared nor filled again
 };
 
-/// /proc/stat, kept open, read into the same buffer on each call.
+/// /proc/stat, kept open.
 class ProcStatReader
 {
 public:
@@ -108,7 +111,6 @@ public:
 
 private:
     RereadFile m_file;
-    std::string m_text;
 };
 
 /// Reads a sensor's files, kept open, once per call.
@@ -131,12 +133,11 @@ private:
     };
     bool m_perCore;
     std::vector<Input> m_inputs;
-    std::string m_text;
 };
 
 /// MHz from the text of a cpufreq frequency file (scaling_cur_freq: whole
 /// kHz, surrounding white space allowed); false when malformed or not positive.
-bool parseKilohertz(const std::string &text, double &mhz);
+bool parseKilohertz(std::string_view text, double &mhz);
 
 /// The clock for Core Temp's block, in MHz. With cpufreq, the kernel's current
 /// frequency of cpu0 (scaling_cur_freq, kept open: one pread per call). Without
@@ -162,7 +163,7 @@ private:
     /// Calls before /proc/cpuinfo is due; stays 0 while cpufreq answers.
     unsigned int m_untilCpuinfo = 0;
     double m_mhz = 0.0;
-    std::string m_text;
+    std::string m_cpuinfo;
 };
 
 /// Whole contents of a file, read to its end into `text`, whose capacity is
