@@ -11,9 +11,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size)
 {
     const std::string text(reinterpret_cast<const char *>(data), size);
     const std::size_t cut = text.find('\f');
-    const std::vector<CpuTicks> before = parseProcStat(text.substr(0, cut));
-    const std::vector<CpuTicks> after =
-        cut == std::string::npos ? before : parseProcStat(text.substr(cut + 1));
+    std::vector<CpuTicks> before, after;
+    parseProcStat(text.substr(0, cut), before);
+    parseProcStat(cut == std::string::npos ? text : text.substr(cut + 1), after);
 
     std::vector<int> cpus;
     for (const CpuTicks &ticks : after) {

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
@@ -10,25 +11,29 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <iterator>
 #include <string>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
+#include <vector>
 
 #include "common/retry_on_eintr.h"
-#include "monitor/monitor_readings.h"
 #include "coretemp/coretemp_block_lock_posix.h"
 #include "coretemp/coretemp_shared.h"
+#include "monitor/monitor_readings.h"
 
 namespace {
 
+using Clock = std::chrono::steady_clock; // CLOCK_MONOTONIC, as sigtimedwait's timeout
+
 constexpr unsigned int kTjMax = 100;
-constexpr long kPublishIntervalMs = 1000;
+constexpr std::chrono::milliseconds kPublishInterval{1000};
 // The first load needs two readings of /proc/stat; don't make the reader
 // wait a whole interval for it.
-constexpr long kInitialSampleMs = 100;
+constexpr std::chrono::milliseconds kInitialSample{100};
 
 struct Options
 {
@@ -94,41 +99,18 @@ int parseOptions(int argc, char **argv, Options &options)
     return 0;
 }
 
-timespec later(timespec t, long ms)
-{
-    t.tv_sec += ms / 1000;
-    t.tv_nsec += (ms % 1000) * 1000000L;
-    if (t.tv_nsec >= 1000000000L) {
-        t.tv_sec += 1;
-        t.tv_nsec -= 1000000000L;
-    }
-    return t;
-}
-
-bool earlier(const timespec &a, const timespec &b)
-{
-    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
-}
-
-/// Waits until `deadline` on CLOCK_MONOTONIC; true when one of the stop
-/// signals came first. They stay blocked all the time and are taken here, so
-/// one that came while we were reading ends the wait at once: no handler, and
-/// no lost wake-up between a check of a flag and the call that sleeps.
-bool stopSignalBefore(const timespec &deadline, const sigset_t &stopSignals)
+/// Waits until `deadline`; true when one of the stop signals came first.
+/// They stay blocked all the time and are taken here, so one that came while
+/// we were reading ends the wait at once: no handler, and no lost wake-up
+/// between a check of a flag and the call that sleeps.
+bool stopSignalBefore(Clock::time_point deadline, const sigset_t &stopSignals)
 {
     for (;;) {
-        timespec now{};
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        timespec left{};
-        if (earlier(now, deadline)) {
-            left.tv_sec = deadline.tv_sec - now.tv_sec;
-            left.tv_nsec = deadline.tv_nsec - now.tv_nsec;
-            if (left.tv_nsec < 0) {
-                left.tv_sec -= 1;
-                left.tv_nsec += 1000000000L;
-            }
-        }
-        if (sigtimedwait(&stopSignals, nullptr, &left) >= 0)
+        const auto left = std::max(deadline - Clock::now(), Clock::duration::zero());
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
+        const timespec timeout{static_cast<time_t>(seconds.count()),
+                               static_cast<long>(std::chrono::nanoseconds(left - seconds).count())};
+        if (sigtimedwait(&stopSignals, nullptr, &timeout) >= 0)
             return true;
         if (errno != EINTR)
             return false; // EAGAIN: the deadline came
@@ -136,30 +118,29 @@ bool stopSignalBefore(const timespec &deadline, const sigset_t &stopSignals)
     }
 }
 
-std::vector<CpuTicks> readProcStat()
+/// Cores with a load and a temperature in `block`: all its packages' cores,
+/// within its room (256).
+std::size_t blockCores(const CoreTempSharedData &block)
 {
-    static RereadFile file("/proc/stat");
-    static std::string text;
-    return file.read(text) ? parseProcStat(text) : std::vector<CpuTicks>();
+    return std::min<std::size_t>(std::size_t{block.uiCPUCnt} * block.uiCoreCnt,
+                                 std::size(block.fTemp));
 }
 
-void fillBlock(CoreTempSharedData &block, const CpuTopology &topology, unsigned int packages,
-               unsigned int coreCount, const std::vector<CpuTicks> &before,
-               const std::vector<CpuTicks> &after, const float *temperatures, double mhz)
+/// The block for the machine `topology` describes, within the block's room
+/// (128 packages), with each core's load between two readings of /proc/stat.
+/// The temperatures are left at 0, for the caller to read into fTemp.
+void fillBlock(CoreTempSharedData &block, const CpuTopology &topology,
+               const std::vector<CpuTicks> &before, const std::vector<CpuTicks> &after, double mhz)
 {
     block = CoreTempSharedData{};
-    block.uiCPUCnt = packages;
+    block.uiCPUCnt = std::min<unsigned int>(topology.packages, std::size(block.uiTjMax));
     block.uiCoreCnt = topology.coresPerPackage;
-    for (unsigned int p = 0; p < packages; ++p)
-        block.uiTjMax[p] = kTjMax;
-    for (unsigned int i = 0; i < coreCount; ++i) {
+    std::fill_n(block.uiTjMax, block.uiCPUCnt, kTjMax);
+    const std::size_t cores = blockCores(block);
+    for (std::size_t i = 0; i < cores; ++i)
         block.uiLoad[i] = coreLoadPercent(before, after, topology.coreCpus[i]);
-        block.fTemp[i] = temperatures[i];
-    }
     block.fCPUSpeed = static_cast<float>(mhz);
     std::strncpy(block.sCPUName, topology.name.c_str(), sizeof block.sCPUName - 1);
-    block.ucFahrenheit = 0;
-    block.ucDeltaToTjMax = 0;
 }
 
 bool writeBlock(int fd, const CoreTempSharedData &block)
@@ -190,8 +171,9 @@ bool writeBlock(int fd, const CoreTempSharedData &block)
 /// claim below needs link and rename, which shm_open has no word for.
 const std::string kSegmentFile = std::string("/dev/shm") + kCoreTempShmPath;
 
-/// How long a claim may wait for another monitor's claim of the same segment.
-constexpr long kClaimPatienceMs = 2000;
+/// How long a claim may wait for another monitor's claim of the same
+/// segment, trying again every kClaimPause.
+constexpr std::chrono::milliseconds kClaimPatience{2000}, kClaimPause{5};
 
 bool sameFile(const struct stat &a, const struct stat &b)
 {
@@ -206,8 +188,9 @@ bool takeClaimLock(int fd)
 {
     // Beyond the block, so that the claim and the block's own lock (readers'
     // copies, a live publisher's writes) never wait for each other.
-    return lockSegmentBytes(fd, F_WRLCK, sizeof(CoreTempSharedData), 1, kClaimPatienceMs / 5,
-                            5 * 1000000L);
+    return lockSegmentBytes(fd, F_WRLCK, sizeof(CoreTempSharedData), 1,
+                            kClaimPatience / kClaimPause,
+                            std::chrono::nanoseconds(kClaimPause).count());
 }
 
 /// Makes a fresh segment of our own, locked and cleared, and puts it in place
@@ -327,11 +310,6 @@ int main(int argc, char **argv)
     std::string cpuinfo;
     readTextFile("/proc/cpuinfo", cpuinfo);
     const CpuTopology topology = parseCpuInfo(cpuinfo);
-    // The block has room for 128 packages and 256 cores in all.
-    const unsigned int packages = std::min<unsigned int>(topology.packages, 128);
-    const unsigned int coreCount = static_cast<unsigned int>(
-        std::min<std::size_t>({topology.coreCpus.size(), 256,
-                               static_cast<std::size_t>(packages) * topology.coresPerPackage}));
 
     // Blocked for the whole run: stopSignalBefore takes them while we wait.
     sigset_t stopSignals;
@@ -345,37 +323,33 @@ int main(int argc, char **argv)
     if (fd < 0)
         return 1;
 
-    std::vector<float> temperatures(std::max(coreCount, 1u), 0.0f);
+    // The readers, and two readings of /proc/stat that swap roles each
+    // cycle: after the first cycles nothing is allocated.
+    ProcStatReader procStat;
     TemperatureReader sensorFiles(sensor);
     CpuClock clock;
-    std::vector<CpuTicks> before = readProcStat();
+    std::vector<CpuTicks> before, after;
+    procStat.read(before);
+    CoreTempSharedData block;
     // Deadlines a whole interval apart, not an interval after each cycle's
     // work, keep the cadence steady.
-    timespec deadline{};
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline = later(deadline, kInitialSampleMs);
+    Clock::time_point deadline = Clock::now() + kInitialSample;
     bool reportedWriteFailure = false;
     while (!stopSignalBefore(deadline, stopSignals)) {
-        std::vector<CpuTicks> after = readProcStat();
+        procStat.read(after);
+        fillBlock(block, topology, before, after, clock.mhz());
         if (options.fixedTemperature)
-            std::fill(temperatures.begin(), temperatures.end(), options.temperature);
+            std::fill_n(block.fTemp, blockCores(block), options.temperature);
         else
-            sensorFiles.read(temperatures.data(), temperatures.size());
-
-        CoreTempSharedData block;
-        fillBlock(block, topology, packages, coreCount, before, after, temperatures.data(),
-                  clock.mhz());
+            sensorFiles.read(block.fTemp, blockCores(block));
         if (!writeBlock(fd, block) && !reportedWriteFailure) {
             std::fprintf(stderr, "Core Temp.exe: cannot write %s: %s\n", kCoreTempShmPath,
                          std::strerror(errno));
             reportedWriteFailure = true;
         }
-        before = std::move(after);
-        deadline = later(deadline, kPublishIntervalMs);
-        timespec now{};
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        if (earlier(deadline, now))
-            deadline = now; // stopped or starved for a while: no burst to catch up
+        std::swap(before, after);
+        // Stopped or starved for a while: no burst to catch up.
+        deadline = std::max(deadline + kPublishInterval, Clock::now());
     }
 
     shm_unlink(kCoreTempShmPath);

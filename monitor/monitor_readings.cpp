@@ -8,11 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
-#include <set>
-#include <sstream>
+#include <string_view>
 #include <utility>
 
 #include <fcntl.h>
@@ -24,12 +21,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string trim(const std::string &s)
+std::string_view trim(std::string_view s)
 {
     const char *space = " \t\r\n";
     const std::size_t first = s.find_first_not_of(space);
-    if (first == std::string::npos)
-        return std::string();
+    if (first == std::string_view::npos)
+        return std::string_view();
     const std::size_t last = s.find_last_not_of(space);
     return s.substr(first, last - first + 1);
 }
@@ -39,9 +36,9 @@ bool startsWith(const std::string &s, const std::string &prefix)
     return s.compare(0, prefix.size(), prefix) == 0;
 }
 
-bool parseInt(const std::string &text, long long &value)
+bool parseInt(std::string_view text, long long &value)
 {
-    const std::string t = trim(text);
+    const std::string t(trim(text)); // strtoll wants the end marked
     if (t.empty())
         return false;
     char *end = nullptr;
@@ -86,7 +83,7 @@ bool readMillidegrees(const std::string &path, float &celsius)
 std::string fileLine(const fs::path &path)
 {
     std::string text;
-    return readTextFile(path.string(), text) ? trim(text) : std::string();
+    return readTextFile(path.string(), text) ? std::string(trim(text)) : std::string();
 }
 
 /// Sub-directories of `root` (symlinks followed, as in sysfs), in the order
@@ -227,9 +224,50 @@ TemperatureSensor findThermalZone(const std::string &thermalRoot)
     return TemperatureSensor();
 }
 
+/// Calls field(key, value), both trimmed, for each "key: value" line of
+/// /proc/cpuinfo inside a processor's block: from a "processor" line with a
+/// number (passed too) to the next blank line. Stops when field returns false.
+template <typename Field> void forEachCpuInfoField(std::string_view text, Field field)
+{
+    bool inBlock = false;
+    while (!text.empty()) {
+        const std::size_t eol = std::min(text.find('\n'), text.size());
+        const std::string_view line = text.substr(0, eol);
+        text.remove_prefix(std::min(eol + 1, text.size()));
+        const std::size_t colon = line.find(':');
+        if (colon == std::string_view::npos) {
+            if (trim(line).empty())
+                inBlock = false;
+            continue;
+        }
+        const std::string_view key = trim(line.substr(0, colon));
+        const std::string_view value = trim(line.substr(colon + 1));
+        long long number = 0;
+        if (key == "processor") {
+            if (!parseInt(value, number))
+                continue;
+            inBlock = true;
+        }
+        if (inBlock && !field(key, value))
+            return;
+    }
+}
+
+/// A "cpu MHz" value: finite and above 0.
+bool parseMhz(std::string_view value, double &mhz)
+{
+    const std::string text(value); // strtod wants the end marked
+    char *end = nullptr;
+    const double parsed = std::strtod(text.c_str(), &end);
+    if (end == text.c_str() || !std::isfinite(parsed) || parsed <= 0.0)
+        return false;
+    mhz = parsed;
+    return true;
+}
+
 } // namespace
 
-bool parseMillidegrees(const std::string &text, float &celsius)
+bool parseMillidegrees(std::string_view text, float &celsius)
 {
     long long milli = 0;
     if (!parseInt(text, milli))
@@ -245,72 +283,76 @@ RereadFile::~RereadFile()
 }
 
 RereadFile::RereadFile(RereadFile &&other) noexcept
-    : m_path(std::move(other.m_path)), m_fd(std::exchange(other.m_fd, -1))
+    : m_path(std::move(other.m_path)), m_fd(std::exchange(other.m_fd, -1)),
+      m_buffer(std::move(other.m_buffer))
 {
 }
 
-bool RereadFile::read(std::string &text)
+bool RereadFile::read(std::string_view &text)
 {
     if (m_fd < 0)
         m_fd = ::open(m_path.c_str(), O_RDONLY | O_CLOEXEC);
     if (m_fd < 0)
         return false;
-    // The string keeps its capacity, so after the first calls nothing is
-    // allocated and the buffer holds the whole file: one pread.
     std::size_t length = 0;
     for (;;) {
-        text.resize(std::max(text.capacity(), length + 4096));
-        const std::size_t asked = text.size() - length;
-        const ssize_t got = retryOnEintr(
-            [&] { return ::pread(m_fd, &text[length], asked, static_cast<off_t>(length)); });
+        if (length == m_buffer.size()) // sysfs attributes fit in the first size
+            m_buffer.resize(std::max<std::size_t>(256, 2 * m_buffer.size()));
+        const std::size_t asked = m_buffer.size() - length;
+        const ssize_t got = retryOnEintr([&] {
+            return ::pread(m_fd, m_buffer.data() + length, asked, static_cast<off_t>(length));
+        });
         if (got < 0) {
             ::close(m_fd);
             m_fd = -1;
-            text.clear();
             return false;
         }
         length += static_cast<std::size_t>(got);
         if (static_cast<std::size_t>(got) < asked)
             break;
     }
-    text.resize(length);
+    text = std::string_view(m_buffer.data(), length);
     return true;
+}
+
+void ProcStatReader::read(std::vector<CpuTicks> &cpus)
+{
+    std::string_view text;
+    if (m_file.read(text))
+        parseProcStat(text, cpus);
+    else
+        cpus.clear();
 }
 
 TemperatureReader::TemperatureReader(const TemperatureSensor &sensor) : m_perCore(sensor.perCore)
 {
     for (const std::string &input : sensor.inputs)
-        m_inputs.emplace_back(input);
+        m_inputs.push_back(Input{RereadFile(input)});
 }
 
 bool TemperatureReader::read(float *temperatures, std::size_t count)
 {
-    std::vector<float> values;
-    std::vector<bool> ok;
-    for (RereadFile &input : m_inputs) {
-        float celsius = 0.0f;
-        ok.push_back(input.read(m_text) && parseMillidegrees(m_text, celsius));
-        values.push_back(celsius);
-    }
     bool any = false;
     float hottest = 0.0f;
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        if (ok[i] && (!any || values[i] > hottest))
-            hottest = values[i];
-        any = any || ok[i];
+    for (Input &input : m_inputs) {
+        std::string_view text;
+        input.ok = input.file.read(text) && parseMillidegrees(text, input.celsius);
+        if (input.ok && (!any || input.celsius > hottest))
+            hottest = input.celsius;
+        any = any || input.ok;
     }
     for (std::size_t i = 0; i < count; ++i) {
         if (!any)
             temperatures[i] = 0.0f;
-        else if (m_perCore && i < values.size() && ok[i])
-            temperatures[i] = values[i];
+        else if (m_perCore && i < m_inputs.size() && m_inputs[i].ok)
+            temperatures[i] = m_inputs[i].celsius;
         else
             temperatures[i] = hottest;
     }
     return any;
 }
 
-bool parseKilohertz(const std::string &text, double &mhz)
+bool parseKilohertz(std::string_view text, double &mhz)
 {
     long long khz = 0;
     if (!parseInt(text, khz) || khz <= 0)
@@ -327,21 +369,18 @@ CpuClock::CpuClock(std::string cpufreqPath, std::string cpuinfoPath, unsigned in
 
 double CpuClock::mhz()
 {
-    // cpufreq on every call while it answers, else whenever /proc/cpuinfo is
-    // due: a frequency driver may have been loaded since.
-    double value = 0.0;
-    if (m_haveCpufreq || m_untilCpuinfo == 0) {
-        m_haveCpufreq = m_cpufreq.read(m_text) && parseKilohertz(m_text, value);
-        if (m_haveCpufreq) {
-            m_untilCpuinfo = 0; // should it fail, /proc/cpuinfo at once
-            return m_mhz = value;
-        }
-    }
+    // cpufreq on every call while it answers (the count stays 0), else
+    // whenever /proc/cpuinfo is due: a frequency driver may have been loaded
+    // since. Should cpufreq fail, /proc/cpuinfo at once.
     if (m_untilCpuinfo == 0) {
+        std::string_view text;
+        double value = 0.0;
+        if (m_cpufreq.read(text) && parseKilohertz(text, value))
+            return m_mhz = value;
         m_untilCpuinfo = m_cpuinfoEvery;
         // Some machines (ARM) give no "cpu MHz": keep the last clock known.
-        if (readTextFile(m_cpuinfoPath, m_text)) {
-            const double cpuinfo = parseCpuInfo(m_text).mhz;
+        if (readTextFile(m_cpuinfoPath, m_cpuinfo)) {
+            const double cpuinfo = parseCpuInfoMhz(m_cpuinfo);
             if (cpuinfo > 0.0)
                 m_mhz = cpuinfo;
         }
@@ -352,18 +391,29 @@ double CpuClock::mhz()
 
 bool readTextFile(const std::string &path, std::string &text)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
         return false;
-    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
+    // To the end: /proc/cpuinfo comes a record at a time, so a read shorter
+    // than asked does not mean the end, as it does for RereadFile.
+    std::size_t length = 0;
+    ssize_t got = 0;
+    do {
+        text.resize(std::max(text.capacity(), length + 4096));
+        got = retryOnEintr([&] { return ::read(fd, &text[length], text.size() - length); });
+        if (got > 0)
+            length += static_cast<std::size_t>(got);
+    } while (got > 0);
+    ::close(fd);
+    text.resize(got == 0 ? length : 0);
+    return got == 0;
 }
 
-std::vector<CpuTicks> parseProcStat(const std::string &text)
+void parseProcStat(std::string_view text, std::vector<CpuTicks> &cpus)
 {
     // By hand, not with streams: this runs every second, and after the wake-up
     // and the reads it was most of what the monitor cost.
-    std::vector<CpuTicks> cpus;
+    cpus.clear();
     const char *line = text.data();
     const char *const end = line + text.size();
     while (line < end) {
@@ -390,7 +440,6 @@ std::vector<CpuTicks> parseProcStat(const std::string &text)
         }
         line = eol < end ? eol + 1 : end;
     }
-    return cpus;
 }
 
 unsigned int cpuLoadPercent(const CpuTicks &before, const CpuTicks &after)
@@ -426,6 +475,15 @@ unsigned int coreLoadPercent(const std::vector<CpuTicks> &before,
     return cpuLoadPercent(sumBefore, sumAfter);
 }
 
+double parseCpuInfoMhz(const std::string &text)
+{
+    double mhz = 0.0;
+    forEachCpuInfoField(text, [&](std::string_view key, std::string_view value) {
+        return key != "cpu MHz" || !parseMhz(value, mhz);
+    });
+    return mhz;
+}
+
 CpuTopology parseCpuInfo(const std::string &text)
 {
     struct Processor
@@ -434,46 +492,18 @@ CpuTopology parseCpuInfo(const std::string &text)
     };
     std::vector<Processor> processors;
     CpuTopology topology;
-    bool haveMhz = false;
-
-    std::istringstream lines(text);
-    std::string line;
-    bool inBlock = false;
-    while (std::getline(lines, line)) {
-        const std::size_t colon = line.find(':');
-        if (colon == std::string::npos) {
-            if (trim(line).empty())
-                inBlock = false;
-            continue;
-        }
-        const std::string key = trim(line.substr(0, colon));
-        const std::string value = trim(line.substr(colon + 1));
+    forEachCpuInfoField(text, [&](std::string_view key, std::string_view value) {
         long long number = 0;
-        if (key == "processor") {
-            if (!parseInt(value, number))
-                continue;
-            processors.push_back(Processor());
-            processors.back().number = number;
-            inBlock = true;
-            continue;
-        }
-        if (!inBlock)
-            continue;
-        if (key == "physical id" && parseInt(value, number))
+        if (key == "processor" && parseInt(value, number))
+            processors.push_back(Processor{number});
+        else if (key == "physical id" && parseInt(value, number))
             processors.back().package = number;
         else if (key == "core id" && parseInt(value, number))
             processors.back().core = number;
         else if (key == "model name" && topology.name.empty())
             topology.name = value;
-        else if (key == "cpu MHz" && !haveMhz) {
-            char *end = nullptr;
-            const double mhz = std::strtod(value.c_str(), &end);
-            if (end != value.c_str() && std::isfinite(mhz) && mhz > 0.0) {
-                topology.mhz = mhz;
-                haveMhz = true;
-            }
-        }
-    }
+        return true;
+    });
 
     const bool described =
         !processors.empty() && std::all_of(processors.begin(), processors.end(),
