@@ -129,8 +129,8 @@ reader_gone) # PROGRAM LEAVE
     # the program) still learns, without writing, that its reader has gone.
     # The reader (pipe_reader.cpp, a pipe as QProcess makes it) holds the pipe
     # 4 s (wine starts the program in about one), then closes its end or
-    # ends, and times the rest. The
-    # program looks once a second, so 2 s leaves a second for wine to end it.
+    # ends, and times the rest. The program looks once a second, so 2 s
+    # leaves a second for wine to end it.
     # pcreport_query_refused.exe is refused the question about its pipe's
     # state, as Windows refuses it on QProcess's pipe where wine answers.
     tasklist_says other
@@ -143,30 +143,34 @@ reader_gone) # PROGRAM LEAVE
     [ "${ended:-99999}" -le 2000 ] && grep -qx exit_code=1 "$dir/reader" ||
         fail "did not end with status 1 within 2 s of its reader"
     ;;
-reader_closes) # while records flow
+grab) # with the sound server up, nothing on the network; its reader
+    # leaves after 4 records, which ends it
     tasklist_says running
     start_standin 0 47
-    (cd "$dir" && timeout 30 "$wine" pcreport.exe grab 2>"$dir/err" | head -n 2 >"$dir/records"
+    (cd "$dir/cwd" && timeout 40 "$wine" ../pcreport.exe grab 2>"$dir/err" | head -n 4 >"$dir/records"
         exit "${PIPESTATUS[0]}")
-    [ $? -ne 124 ] || fail "still running 30 s after its reader closed the pipe"
-    ;;
-grab) # with the sound server up, nothing on the network
-    tasklist_says running
-    start_standin 0 47
-    start_grab
-    wait_lines "$dir/records" 4 40
-    stop_grab
+    [ $? -ne 124 ] || fail "still running 40 s on, its reader gone after 4 records"
     once_a_second 4
     [ "$(grep -c $'\r$' "$dir/records")" -eq "$(count_lines "$dir/records")" ] ||
         fail "records not ended in CR LF"
     records_are CpuLoad=0 CpuTemperature=47 ServerWeather=25 ServerWeatherID=60 SystemVolume=100 \
         'year=20[0-9]{2}' || fail "not load 0 and 47 degrees, weather 25 and 60, volume 100"
     ;;
-restart) # Core Temp ended, the records stop; started again, they resume.
-    tasklist_says running
-    start_standin 0 47
+follows) # Core Temp's block as it comes and goes. Started at login before
+    # Core Temp, grab is silent while there is none and while it publishes a
+    # temperature that is not finite; a record follows within 5 s of a good
+    # block; the records stop while Core Temp is gone and resume, with the
+    # new values, when it is back.
+    tasklist_says other
     start_grab
-    wait_lines "$dir/records" 2 20 || fail "no records"
+    wait_for 30 test -e "$run/search/tasklist_args.txt" && sleep 2
+    [ ! -s "$dir/records" ] || fail "records while there is no Core Temp"
+    start_standin 10 nan
+    sleep 3
+    [ ! -s "$dir/records" ] || fail "records of a temperature that is not a number"
+    kill "$standin_pid"
+    start_standin 6 52
+    wait_lines "$dir/records" 1 5 || fail "no record within 5 s of Core Temp's first good block"
     kill "$standin_pid"
     # A second for the record sampled just before the block went, then two
     # sampling cycles of silence.
@@ -177,25 +181,11 @@ restart) # Core Temp ended, the records stop; started again, they resume.
     start_standin 5 50
     wait_lines "$dir/records" $((stopped + 2)) 15 || fail "no records once Core Temp is back"
     stop_grab
+    head -n "$stopped" "$dir/records" >"$dir/first"
     sed -i "1,${stopped}d" "$dir/records"
     records_are CpuLoad=5 CpuTemperature=50 || fail "the records after it came back are not its"
-    ;;
-no_record) # TEMPERATURE: one not finite or not positive is never printed
-    tasklist_says running
-    start_standin 10 "$1"
-    (cd "$dir/cwd" && timeout 5 "$wine" ../pcreport.exe grab) >"$dir/records" 2>"$dir/err"
-    [ ! -s "$dir/records" ] || fail "a record for temperature $1"
-    ;;
-late) # Started at login before Core Temp: silent until one publishes, then
-    # its records within 5 s of its first block.
-    tasklist_says other
-    start_grab
-    wait_for 30 test -e "$run/search/tasklist_args.txt" && sleep 2
-    [ ! -s "$dir/records" ] || fail "records while there is no Core Temp"
-    start_standin 6 52
-    wait_lines "$dir/records" 1 5 || fail "no record within 5 s of Core Temp's first block"
-    stop_grab
-    records_are CpuLoad=6 CpuTemperature=52 || fail "not the late Core Temp's values"
+    mv "$dir/first" "$dir/records"
+    records_are CpuLoad=6 CpuTemperature=52 || fail "not the first good Core Temp's values"
     ;;
 launcher) # "Core Temp.exe" beside the program and not running is started
     # hidden, with no arguments, in the working directory; records then flow.

@@ -12,8 +12,6 @@
 
 #include <windows.h>
 
-#include <memory>
-
 #include "coretemp/coretemp_launch_win.h"
 
 namespace {
@@ -30,21 +28,20 @@ BOOL WINAPI failsWith(LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBU
     return FALSE;
 }
 
-bool stillExists(HANDLE handle)
-{
-    if (handle != nullptr)
-        CloseHandle(handle);
-    return handle != nullptr;
-}
-
 // GetProcessHandleCount is a stub under wine (it always reports 0), so leaked
 // handles are found another way: an exited process or thread stays openable
 // by its id for as long as anyone holds a handle to it. The control test
-// proves the method on a process whose handles are kept on purpose.
-bool openable(DWORD pid, DWORD tid)
+// proves the method on a process whose handles are kept on purpose. Counts
+// which of the two can still be opened.
+int openable(DWORD pid, DWORD tid)
 {
-    return stillExists(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid)) ||
-           stillExists(OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, tid));
+    int count = 0;
+    for (HANDLE handle : {OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid),
+                          OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, tid)}) {
+        if (handle != nullptr && CloseHandle(handle))
+            ++count;
+    }
+    return count;
 }
 
 QString nativePath(const QString &path)
@@ -84,8 +81,8 @@ private slots:
     void failures();
 
 private:
-    QString standin;
-    std::unique_ptr<QTemporaryDir> dir;
+    const QString standin = QCoreApplication::applicationDirPath() + "/coretemp_standin.exe";
+    QTemporaryDir dir{QCoreApplication::applicationDirPath() + "/launch-XXXXXX"};
     /// A folder name with a space and a letter outside ASCII: the path crosses
     /// from UTF-8 to UTF-16 and must stay one token on the command line.
     QString folder;
@@ -94,21 +91,18 @@ private:
 
 void TestCoreTempLaunchWin::initTestCase()
 {
-    standin = QCoreApplication::applicationDirPath() + "/coretemp_standin.exe";
     QVERIFY(QFile::exists(standin));
-    dir =
-        std::make_unique<QTemporaryDir>(QCoreApplication::applicationDirPath() + "/launch-XXXXXX");
-    QVERIFY(dir->isValid());
-    folder = dir->filePath(QStringLiteral("launch dir \u00fc"));
+    QVERIFY(dir.isValid());
+    folder = dir.filePath(QStringLiteral("launch dir \u00fc"));
     QVERIFY(QDir().mkpath(folder));
-    marker = dir->filePath(QStringLiteral("launch-marker.txt"));
+    marker = dir.filePath(QStringLiteral("launch-marker.txt"));
     SetEnvironmentVariableW(L"PCREPORT_STANDIN_RECORD", nativePath(marker).toStdWString().c_str());
     SetEnvironmentVariableW(L"PCREPORT_LAUNCH_GO", kGoEvent);
     // A program that would run and leave a marker if it were started.
     QVERIFY(QFile::copy(standin, folder + "/Core Temp.exe"));
     // What an unquoted command line would run instead: "<dir>/launch.exe"
     // with the rest of the path as its arguments.
-    QVERIFY(QFile::copy(standin, dir->filePath(QStringLiteral("launch.exe"))));
+    QVERIFY(QFile::copy(standin, dir.filePath(QStringLiteral("launch.exe"))));
 }
 
 void TestCoreTempLaunchWin::leakDetectionWorks()
@@ -121,11 +115,10 @@ void TestCoreTempLaunchWin::leakDetectionWorks()
     QVERIFY(CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
                            nullptr, &startup, &process));
     QCOMPARE(WaitForSingleObject(process.hProcess, 20000), DWORD(WAIT_OBJECT_0));
-    QVERIFY2(openable(process.dwProcessId, process.dwThreadId),
-             "an exited child is not openable by id while its handles are held");
+    QCOMPARE(openable(process.dwProcessId, process.dwThreadId), 2);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
-    QTRY_VERIFY_WITH_TIMEOUT(!openable(process.dwProcessId, process.dwThreadId), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(openable(process.dwProcessId, process.dwThreadId), 0, 5000);
 }
 
 void TestCoreTempLaunchWin::launchesHiddenWithoutArguments_data()
@@ -178,7 +171,7 @@ void TestCoreTempLaunchWin::launchesHiddenWithoutArguments()
     QCOMPARE(endedAfterGo, DWORD(WAIT_OBJECT_0));   // and ends on its own
     QVERIFY(QFile::exists(marker + ".done"));
     // The launcher keeps no handle to the program or its thread.
-    QTRY_VERIFY_WITH_TIMEOUT(!openable(pid, tid), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(openable(pid, tid), 0, 5000);
 }
 
 void TestCoreTempLaunchWin::failures_data()

@@ -175,23 +175,13 @@ public:
     NOT_CALLED(UnregisterEndpointNotificationCallback, IMMNotificationClient *)
 };
 
-/// Hands out a fresh enumerator per reading; lives for the whole run.
-class FakeFactory : public IClassFactory
+/// Hands out the enumerator of the reading, as the enumerator class.
+class FakeFactory : public Counted<IClassFactory>
 {
 public:
-    FakeEnumerator *current = nullptr;
+    FakeFactory() : Counted("factory", kIidIClassFactory) {}
+    FakeEnumerator enumerator;
 
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **out) override
-    {
-        if (!IsEqualIID(riid, kIidIUnknown) && !IsEqualIID(riid, kIidIClassFactory)) {
-            *out = nullptr;
-            return E_NOINTERFACE;
-        }
-        *out = static_cast<IClassFactory *>(this);
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
     HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown *outer, REFIID riid, void **out) override
     {
         journal("CreateInstance");
@@ -200,7 +190,7 @@ public:
             return CLASS_E_NOAGGREGATION;
         if (FAILED(g_scenario->create))
             return g_scenario->create;
-        return current->QueryInterface(riid, out);
+        return enumerator.QueryInterface(riid, out);
     }
     HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
 };
@@ -278,8 +268,6 @@ void TestSystemVolumeWin::ownEndpoint()
     // its CoUninitialize must leave it standing.
     QCOMPARE(CoInitialize(nullptr), S_OK);
     FakeFactory factory;
-    FakeEnumerator enumerator;
-    factory.current = &enumerator;
     g_scenario = &scenario;
     g_journal.clear();
     DWORD cookie = 0;
@@ -287,8 +275,10 @@ void TestSystemVolumeWin::ownEndpoint()
         kClsidMMDeviceEnumerator, &factory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie);
     double volume = -2.0;
     HRESULT again = E_FAIL;
+    std::string calls;
     if (SUCCEEDED(registered)) {
         volume = readSystemVolume();
+        calls = g_journal;
         again = CoInitialize(nullptr);
         if (SUCCEEDED(again))
             CoUninitialize();
@@ -302,7 +292,7 @@ void TestSystemVolumeWin::ownEndpoint()
     QCOMPARE(registered, S_OK);
     QCOMPARE(volume, scenario.expected);
     // Each object released once, right after use.
-    QCOMPARE(QString::fromStdString(g_journal), QString::fromLatin1(scenario.calls));
+    QCOMPARE(QString::fromStdString(calls), QString::fromLatin1(scenario.calls));
     QCOMPARE(again, S_FALSE); // COM left initialised exactly as found
     QCOMPARE(fresh, S_OK);
 }
