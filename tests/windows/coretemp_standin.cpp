@@ -11,6 +11,12 @@
 // of its STARTUPINFO, pid, tid), for the launcher's tests. When
 // PCREPORT_LAUNCH_GO names an event it then publishes nothing: it waits for
 // that event (if it exists) and ends, leaving "<record>.done".
+//
+// Copied as tasklist.exe it answers the probe's tasklist query instead (wine's
+// own tasklist ignores the filter): it appends its arguments, one per line,
+// to tasklist_args.txt beside itself and answers as tasklist_mode.txt there
+// says: "running" (a line naming Core Temp.exe), "other" (tasklist's no-match
+// message), "silent" (nothing) or "hang" (nothing for a minute).
 
 #include <windows.h>
 
@@ -64,10 +70,39 @@ std::wstring howStarted(int argc)
            std::to_wstring(GetCurrentThreadId()) + L"\n";
 }
 
+int tasklist(int argc, char *argv[], const std::string &dir)
+{
+    if (std::FILE *log = std::fopen((dir + "tasklist_args.txt").c_str(), "a")) {
+        for (int i = 1; i < argc; ++i)
+            std::fprintf(log, "%s\n", argv[i]);
+        std::fclose(log);
+    }
+    char mode[32] = {};
+    if (std::FILE *in = std::fopen((dir + "tasklist_mode.txt").c_str(), "r")) {
+        if (!std::fgets(mode, sizeof mode, in))
+            mode[0] = '\0';
+        std::fclose(in);
+    }
+    const std::string answer(mode);
+    if (answer.rfind("running", 0) == 0)
+        std::printf(
+            "Core Temp.exe                 4242 Console                    1     12,345 K\n");
+    else if (answer.rfind("other", 0) == 0)
+        std::printf("INFO: No tasks are running which match the specified criteria.\n");
+    else if (answer.rfind("hang", 0) == 0)
+        Sleep(60000);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
+    char self[MAX_PATH];
+    const std::string path(self, GetModuleFileNameA(nullptr, self, MAX_PATH));
+    const std::size_t name = path.find_last_of('\\') + 1;
+    if (_stricmp(path.c_str() + name, "tasklist.exe") == 0)
+        return tasklist(argc, argv, path.substr(0, name));
     const std::wstring record = environment(L"PCREPORT_STANDIN_RECORD");
     if (!record.empty())
         writeFile(record, howStarted(argc));

@@ -6,9 +6,9 @@
 #
 # Each run gets a folder of its own holding pcreport.exe, outside the build:
 # wine hands the program its full path as argv[0], and a checkout under a
-# folder such as /check would turn every grab into check. The test
-# tasklist.exe answers from a folder of its own put first on the search path
-# (WINEPATH: what wine adds before PATH), ahead of wine's own. The first
+# folder such as /check would turn every grab into check. The Core Temp
+# stand-in, as tasklist.exe, answers from a folder of its own put first on the
+# search path (WINEPATH: what wine adds before PATH), ahead of wine's own. The first
 # failure ends the run with status 1, after what the program wrote.
 set -u
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
@@ -41,7 +41,7 @@ case $run in *check* | *grab*)
     ;;
 esac
 mkdir -p "$run/search" "$dir/cwd"
-cp "$bin/tasklist.exe" "$run/search/"
+cp "$bin/coretemp_standin.exe" "$run/search/tasklist.exe"
 cp "$build/pcreport.exe" "$dir/"
 export WINEPATH="Z:${run//\//\\}\\search"
 
@@ -104,7 +104,7 @@ check) # NAME TASKLIST_SAYS CORE_TEMP_BESIDE ANSWER STATUS [planted]
     path=$WINEPATH
     if [ "${6:-}" = planted ]; then
         for place in "$dir" "$dir/cwd"; do
-            cp "$bin/tasklist.exe" "$place/"
+            cp "$bin/coretemp_standin.exe" "$place/tasklist.exe"
             echo running >"$place/tasklist_mode.txt"
         done
         path=".;$WINEPATH"
@@ -156,11 +156,11 @@ grab) # with the sound server up, nothing on the network; its reader
     records_are CpuLoad=0 CpuTemperature=47 ServerWeather=25 ServerWeatherID=60 SystemVolume=100 \
         'year=20[0-9]{2}' || fail "not load 0 and 47 degrees, weather 25 and 60, volume 100"
     ;;
-follows) # Core Temp's block as it comes and goes. Started at login before
-    # Core Temp, grab is silent while there is none and while it publishes a
-    # temperature that is not finite; a record follows within 5 s of a good
-    # block; the records stop while Core Temp is gone and resume, with the
-    # new values, when it is back.
+follows) # Core Temp's block as it comes and goes, with no sound server
+    # (volume -1). Started at login before Core Temp, grab is silent while
+    # there is none and while it publishes a temperature that is not finite;
+    # a record follows within 5 s of a good block; the records stop while
+    # Core Temp is gone and resume, with the new values, when it is back.
     tasklist_says other
     start_grab
     wait_for 30 test -e "$run/search/tasklist_args.txt" && sleep 2
@@ -183,9 +183,11 @@ follows) # Core Temp's block as it comes and goes. Started at login before
     stop_grab
     head -n "$stopped" "$dir/records" >"$dir/first"
     sed -i "1,${stopped}d" "$dir/records"
-    records_are CpuLoad=5 CpuTemperature=50 || fail "the records after it came back are not its"
+    records_are CpuLoad=5 CpuTemperature=50 SystemVolume=-1 ||
+        fail "the records after it came back are not its"
     mv "$dir/first" "$dir/records"
-    records_are CpuLoad=6 CpuTemperature=52 || fail "not the first good Core Temp's values"
+    records_are CpuLoad=6 CpuTemperature=52 SystemVolume=-1 ||
+        fail "not the first good Core Temp's values"
     ;;
 launcher) # "Core Temp.exe" beside the program and not running is started
     # hidden, with no arguments, in the working directory; records then flow.

@@ -1,9 +1,9 @@
-// readSystemVolume under wine, three ways, each a run of its own (ctest
-// names the test functions): against an endpoint of our own, registered in
-// this process as the MMDevice enumerator class (exact values, every failing
-// step, and each COM object released once in order); against wine's own
-// default endpoint, with a PulseAudio server running (wineEndpoint); and with
-// no sound server to be found (noSoundServer).
+// readSystemVolume under wine, two ways, each a run of its own (ctest names
+// the test functions): against an endpoint of our own, registered in this
+// process as the MMDevice enumerator class (exact values, every failing step,
+// and each COM object released once in order), and against wine's own
+// default endpoint, with a PulseAudio server running (wineEndpoint). With no
+// sound server, -1 is pinned end to end (e2e_wine.sh follows).
 
 #include <QTest>
 
@@ -242,7 +242,6 @@ private slots:
     void ownEndpoint_data();
     void ownEndpoint();
     void wineEndpoint();
-    void noSoundServer();
 };
 
 /// Every level the volume control can set, stored as it stores it (the
@@ -323,13 +322,6 @@ void TestSystemVolumeWin::wineEndpoint()
 
     HRESULT comAfterwards = E_FAIL;
     QCOMPARE(readVolumeOnFreshThread(&comAfterwards), volumePercentOfScalar(scalar));
-    QCOMPARE(comAfterwards, S_OK);
-}
-
-void TestSystemVolumeWin::noSoundServer()
-{
-    HRESULT comAfterwards = E_FAIL;
-    QCOMPARE(readVolumeOnFreshThread(&comAfterwards), -1.0);
     QCOMPARE(comAfterwards, S_OK);
 }
 
