@@ -14,3 +14,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# ctest runs the Windows programs' tests under wine. Debian's /usr/bin/wine
+# is a wrapper that wants wine32 first; 64-bit programs need only the wine64
+# loader, so that is taken where it is.
+find_program(PCREPORT_WINE NAMES wine64 wine HINTS /usr/lib/wine)
+if(PCREPORT_WINE)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${PCREPORT_WINE})
+endif()

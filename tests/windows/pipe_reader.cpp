@@ -1,22 +1,19 @@
 // A reading program that leaves: starts PROGRAM with its standard output on
-// a pipe, as a reading program on Windows makes it, holds the pipe for
-// HOLD_MS without reading, leaves and times how long PROGRAM runs on. Prints,
-// one per line:
+// a named pipe as QProcess makes it (the reader's end inbound and overlapped,
+// the child's end opened with GENERIC_WRITE alone: no right to ask the pipe's
+// state), holds the pipe for HOLD_MS without reading, leaves and times how
+// long PROGRAM runs on. Prints, one per line:
 //   running_at_close=0|1   whether PROGRAM was still running when the reader left
 //   unread_bytes=N         what PROGRAM had written by then
 //   ended_after_ms=N|none  from then to PROGRAM's end (none: not within 10 s,
 //                          and PROGRAM is then terminated)
 //   exit_code=N
 //
-//   pipe_reader.exe PIPE LEAVE HOLD_MS PROGRAM [ARGUMENTS...]
-// PIPE:  anonymous  CreatePipe, as .NET and Python's subprocess make it;
-//        qprocess   a named pipe as QProcess makes it: the reader's end
-//                   inbound and overlapped, the child's end opened with
-//                   GENERIC_WRITE alone (no right to ask the pipe's state).
-// LEAVE: close      the reader closes its end and lives on;
-//        exit       the reader that started PROGRAM ends (its end closing
-//                   with it). It is a second copy of this program, started
-//                   for the purpose, so that this one can time the rest.
+//   pipe_reader.exe LEAVE HOLD_MS PROGRAM [ARGUMENTS...]
+// LEAVE: close  the reader closes its end and lives on;
+//        exit   the reader that started PROGRAM ends (its end closing with
+//               it). It is a second copy of this program, started for the
+//               purpose, which reports to this one on an anonymous pipe.
 // PROGRAM is taken relative to the working directory; ARGUMENTS are passed as
 // they are, each quoted.
 
@@ -31,40 +28,24 @@
 
 namespace {
 
-std::wstring quotedArguments(wchar_t **argv, int from, int argc)
-{
-    std::wstring line;
-    for (int i = from; i < argc; ++i)
-        line += L" \"" + std::wstring(argv[i]) + L"\"";
-    return line;
-}
-
-/// Starts `program` with its standard output on a new pipe of kind `pipe`;
-/// the reading end, not inheritable, goes to `read`.
-bool startOnPipe(const std::wstring &pipe, const wchar_t *program, std::wstring commandLine,
-                 HANDLE *read, PROCESS_INFORMATION *process)
+/// Starts `commandLine` with its standard output on a new pipe, named as
+/// above or else anonymous; the reading end, not inheritable, goes to `read`.
+bool startOnPipe(bool named, std::wstring commandLine, HANDLE *read, PROCESS_INFORMATION *process)
 {
     SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
     HANDLE write = nullptr;
-    if (pipe == L"qprocess") {
-        const std::wstring name = L"\\\\.\\pipe\\pcreport-reader-" +
-                                  std::to_wstring(GetCurrentProcessId()) + L"-" +
-                                  std::to_wstring(GetTickCount64());
+    if (named) {
+        const std::wstring name =
+            L"\\\\.\\pipe\\pcreport-reader-" + std::to_wstring(GetCurrentProcessId());
         *read = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED,
                                  PIPE_TYPE_BYTE | PIPE_WAIT, 1, 0, 1024 * 1024, 0, nullptr);
-        if (*read == INVALID_HANDLE_VALUE)
-            return false;
         write = CreateFileW(name.c_str(), GENERIC_WRITE, 0, &inheritable, OPEN_EXISTING,
                             FILE_FLAG_OVERLAPPED, nullptr);
-        if (write == INVALID_HANDLE_VALUE)
+        if (*read == INVALID_HANDLE_VALUE || write == INVALID_HANDLE_VALUE)
             return false;
-    } else if (pipe == L"anonymous") {
-        // Only the write end may be inherited: a child holding the read end
-        // too would keep the pipe alive after we close ours.
-        if (!CreatePipe(read, &write, &inheritable, 0) ||
-            !SetHandleInformation(*read, HANDLE_FLAG_INHERIT, 0))
-            return false;
-    } else {
+    } else if (!CreatePipe(read, &write, &inheritable, 0) ||
+               // A child holding the read end too would keep the pipe alive.
+               !SetHandleInformation(*read, HANDLE_FLAG_INHERIT, 0)) {
         return false;
     }
     HANDLE nul = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
@@ -81,7 +62,7 @@ bool startOnPipe(const std::wstring &pipe, const wchar_t *program, std::wstring 
     startup.hStdInput = nul;
     startup.hStdOutput = write;
     startup.hStdError = err;
-    const bool started = CreateProcessW(program, &commandLine[0], nullptr, nullptr, TRUE, 0,
+    const bool started = CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0,
                                         nullptr, nullptr, &startup, process) != FALSE;
     if (!started)
         std::fprintf(stderr, "pipe_reader: CreateProcessW failed: %lu\n", GetLastError());
@@ -97,23 +78,6 @@ DWORD unreadBytes(HANDLE read)
     DWORD unread = 0;
     PeekNamedPipe(read, nullptr, 0, nullptr, &unread, nullptr);
     return unread;
-}
-
-/// The reader that exits: starts PROGRAM, tells its id, holds the pipe,
-/// tells what was left unread and ends.
-int starter(const std::wstring &pipe, DWORD holdMs, const wchar_t *program,
-            const std::wstring &commandLine)
-{
-    HANDLE read = nullptr;
-    PROCESS_INFORMATION process = {};
-    if (!startOnPipe(pipe, program, commandLine, &read, &process))
-        return 2;
-    std::printf("pid=%lu\n", process.dwProcessId);
-    std::fflush(stdout);
-    Sleep(holdMs);
-    std::printf("unread=%lu\n", unreadBytes(read));
-    std::fflush(stdout);
-    return 0;
 }
 
 /// The number of one "name=N" line of the starter's report, read a byte at
@@ -135,33 +99,39 @@ int main()
 {
     int argc = 0;
     wchar_t **argv = CommandLineToArgvW(GetCommandLineW(), &argc);
-    if (argv != nullptr && argc >= 5 && std::wcscmp(argv[1], L"--starter") == 0) {
-        const std::wstring commandLine = L"\"" + std::wstring(argv[4]) + L"\"" +
-                                         quotedArguments(argv, 5, argc);
-        return starter(argv[2], static_cast<DWORD>(std::wcstoul(argv[3], nullptr, 10)), argv[4],
-                       commandLine);
-    }
-    if (argv == nullptr || argc < 5) {
-        std::fprintf(stderr, "usage: pipe_reader PIPE LEAVE HOLD_MS PROGRAM [ARGUMENTS...]\n");
+    if (argv == nullptr || argc < 4) {
+        std::fprintf(stderr, "usage: pipe_reader LEAVE HOLD_MS PROGRAM [ARGUMENTS...]\n");
         return 2;
     }
-    const std::wstring pipe = argv[1];
-    const std::wstring leave = argv[2];
-    const DWORD holdMs = static_cast<DWORD>(std::wcstoul(argv[3], nullptr, 10));
+    const std::wstring leave = argv[1];
+    const DWORD holdMs = static_cast<DWORD>(std::wcstoul(argv[2], nullptr, 10));
     wchar_t program[MAX_PATH];
-    if (GetFullPathNameW(argv[4], MAX_PATH, program, nullptr) == 0)
+    if (GetFullPathNameW(argv[3], MAX_PATH, program, nullptr) == 0)
         return 2;
-    const std::wstring arguments = quotedArguments(argv, 5, argc);
+    std::wstring commandLine = L"\"" + std::wstring(program) + L"\"";
+    for (int i = 4; i < argc; ++i)
+        commandLine += L" \"" + std::wstring(argv[i]) + L"\"";
+
+    HANDLE read = nullptr;
+    PROCESS_INFORMATION process = {};
+    if (leave == L"--starter") {
+        // The reader that exits: starts PROGRAM, tells its id, holds the
+        // pipe, tells what was left unread and ends.
+        if (!startOnPipe(true, commandLine, &read, &process))
+            return 2;
+        std::printf("pid=%lu\n", process.dwProcessId);
+        std::fflush(stdout);
+        Sleep(holdMs);
+        std::printf("unread=%lu\n", unreadBytes(read));
+        return 0;
+    }
 
     bool running = false;
     DWORD unread = 0;
     HANDLE target = nullptr;
     ULONGLONG left = 0;
     if (leave == L"close") {
-        HANDLE read = nullptr;
-        PROCESS_INFORMATION process = {};
-        if (!startOnPipe(pipe, program, L"\"" + std::wstring(program) + L"\"" + arguments, &read,
-                         &process))
+        if (!startOnPipe(true, commandLine, &read, &process))
             return 2;
         target = process.hProcess;
         Sleep(holdMs);
@@ -170,17 +140,13 @@ int main()
         CloseHandle(read);
         left = GetTickCount64();
     } else if (leave == L"exit") {
-        // The starter reports on an anonymous pipe of ours.
         wchar_t self[MAX_PATH];
         GetModuleFileNameW(nullptr, self, MAX_PATH);
-        std::wstring commandLine = L"\"" + std::wstring(self) + L"\" --starter \"" + pipe +
-                                   L"\" " + std::to_wstring(holdMs) + L" \"" + program + L"\"" +
-                                   arguments;
-        HANDLE report = nullptr;
-        PROCESS_INFORMATION starterProcess = {};
-        if (!startOnPipe(L"anonymous", self, commandLine, &report, &starterProcess))
+        const std::wstring starter = L"\"" + std::wstring(self) + L"\" --starter " +
+                                     std::to_wstring(holdMs) + L" " + commandLine;
+        if (!startOnPipe(false, starter, &read, &process))
             return 2;
-        const DWORD pid = reportNumber(report);
+        const DWORD pid = reportNumber(read);
         // Opened while the starter still holds it: the id is still its.
         target = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE,
                              FALSE, pid);
@@ -188,12 +154,12 @@ int main()
             std::fprintf(stderr, "pipe_reader: no process %lu to watch\n", pid);
             return 2;
         }
-        WaitForSingleObject(starterProcess.hProcess, holdMs + 30000);
+        WaitForSingleObject(process.hProcess, holdMs + 30000);
         running = WaitForSingleObject(target, 0) == WAIT_TIMEOUT;
         left = GetTickCount64();
-        unread = reportNumber(report);
-        CloseHandle(report);
-        CloseHandle(starterProcess.hProcess);
+        unread = reportNumber(read);
+        CloseHandle(read);
+        CloseHandle(process.hProcess);
     } else {
         return 2;
     }
@@ -205,7 +171,6 @@ int main()
     DWORD code = 0;
     GetExitCodeProcess(target, &code);
     CloseHandle(target);
-
     std::printf("running_at_close=%d\nunread_bytes=%lu\n", running ? 1 : 0, unread);
     if (ended)
         std::printf("ended_after_ms=%llu\n", endedAfter);

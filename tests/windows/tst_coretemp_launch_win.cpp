@@ -1,12 +1,18 @@
-// The Win32 Core Temp launcher, run under wine with a real child process.
+// The Win32 Core Temp launcher, run under wine with a real child process: the
+// Core Temp stand-in beside this program, which writes down how it was started
+// and waits for our go.
 
-#include "coretemp/coretemp_launch_win.h"
-#include "win_check.h"
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QMap>
+#include <QScopeGuard>
+#include <QTemporaryDir>
+#include <QTest>
 
 #include <windows.h>
 
-#include <map>
-#include <string>
+#include "coretemp/coretemp_launch_win.h"
 
 namespace {
 
@@ -22,200 +28,182 @@ BOOL WINAPI failsWith(LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBU
     return FALSE;
 }
 
-std::string describe(const LaunchOutcome &outcome)
+// GetProcessHandleCount is a stub under wine (it always reports 0), so leaked
+// handles are found another way: an exited process or thread stays openable
+// by its id for as long as anyone holds a handle to it. The control test
+// proves the method on a process whose handles are kept on purpose. Counts
+// which of the two can still be opened.
+int openable(DWORD pid, DWORD tid)
 {
-    return "started " + std::to_string(outcome.started) + ", error " +
-           std::to_string(outcome.error);
+    int count = 0;
+    for (HANDLE handle : {OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid),
+                          OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, tid)}) {
+        if (handle != nullptr && CloseHandle(handle))
+            ++count;
+    }
+    return count;
 }
 
-std::map<std::string, std::string> readMarker(const std::wstring &path)
+QString nativePath(const QString &path)
 {
-    std::map<std::string, std::string> values;
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return values;
-    std::string text(8192, '\0');
-    DWORD read = 0;
-    ReadFile(file, text.data(), static_cast<DWORD>(text.size()), &read, nullptr);
-    CloseHandle(file);
-    text.resize(read);
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find('\n', start);
-        if (end == std::string::npos)
-            end = text.size();
-        const std::string line = text.substr(start, end - start);
-        const std::size_t equals = line.find('=');
-        if (equals != std::string::npos)
-            values[line.substr(0, equals)] = line.substr(equals + 1);
-        start = end + 1;
+    return QDir::toNativeSeparators(path);
+}
+
+/// The "name=value" lines of the stand-in's record.
+QMap<QString, QString> readRecord(const QString &path)
+{
+    QMap<QString, QString> values;
+    QFile file(path);
+    if (file.open(QIODevice::ReadOnly)) {
+        for (const QByteArray &line : file.readAll().split('\n')) {
+            const int equals = line.indexOf('=');
+            if (equals > 0)
+                values.insert(QString::fromUtf8(line.left(equals)),
+                              QString::fromUtf8(line.mid(equals + 1)));
+        }
     }
     return values;
 }
 
-bool exists(const std::wstring &path)
-{
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-bool processOpenable(DWORD pid)
-{
-    return wincheck::stillExists(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
-}
-
-bool threadOpenable(DWORD tid)
-{
-    return wincheck::stillExists(OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, tid));
-}
-
-// GetProcessHandleCount is a stub under wine (it always reports 0), so leaked
-// handles are found another way: an exited process or thread stays openable
-// by its id for as long as anyone holds a handle to it. This first proves the
-// method on a process whose handles we keep on purpose.
-void leakDetectionWorks(const std::wstring &helper)
-{
-    std::wstring commandLine = L"\"" + helper + L"\"";
-    STARTUPINFOW startup;
-    ZeroMemory(&startup, sizeof startup);
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process;
-    ZeroMemory(&process, sizeof process);
-    // Without PCREPORT_LAUNCH_MARKER in its environment the helper exits at once.
-    if (!CHECK(CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                              nullptr, &startup, &process) != 0,
-               "control: the helper can be started directly",
-               "error " + std::to_string(GetLastError())))
-        return;
-    WaitForSingleObject(process.hProcess, 20000);
-    CHECK(processOpenable(process.dwProcessId) && threadOpenable(process.dwThreadId),
-          "control: an exited child stays openable by id while its handles are held");
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    CHECK(wincheck::waitFor(
-              [&] {
-                  return !processOpenable(process.dwProcessId) &&
-                         !threadOpenable(process.dwThreadId);
-              },
-              5000),
-          "control: once its handles are closed the exited child is gone");
-}
-
-/// Launches the helper as "Core Temp.exe" through `step` (the plain start, or
-/// the shell's after a 740) and checks how it was started.
-void launchesHiddenWithoutArguments(const std::wstring &dir, const std::wstring &helper,
-                                    CreateProcessStep step, const std::string &how)
-{
-    // A folder name with a space and a letter outside ASCII: the path crosses
-    // from UTF-8 to UTF-16 and must stay one token on the command line.
-    const std::wstring folder = dir + L"launch dir \u00fc\\";
-    CreateDirectoryW(folder.c_str(), nullptr);
-    const std::wstring target = folder + L"Core Temp.exe";
-    // What an unquoted command line would run instead: "<dir>launch.exe" with
-    // the rest of the path as its arguments.
-    const std::wstring decoy = dir + L"launch.exe";
-    if (!CHECK(CopyFileW(helper.c_str(), target.c_str(), FALSE) &&
-                   CopyFileW(helper.c_str(), decoy.c_str(), FALSE),
-               "launcher fixture: helper copied into a folder with a space"))
-        return;
-
-    const std::wstring marker = dir + L"launch-marker.txt";
-    DeleteFileW(marker.c_str());
-    DeleteFileW((marker + L".done").c_str());
-    SetEnvironmentVariableW(L"PCREPORT_LAUNCH_MARKER", marker.c_str());
-    SetEnvironmentVariableW(L"PCREPORT_LAUNCH_GO", kGoEvent);
-    HANDLE go = CreateEventW(nullptr, TRUE, FALSE, kGoEvent);
-
-    wincheck::note("launch " + how);
-    const LaunchOutcome outcome = startHiddenProcessVia(wincheck::toUtf8(target), step);
-    CHECK(outcome.started && outcome.error == 0, "launcher reports the start", describe(outcome));
-    // The helper cannot finish before we set the event, so a launcher that
-    // waited for it would only come back after the helper's own timeout.
-    CHECK(!exists(marker + L".done"), "launcher returns while the program still runs");
-
-    if (!CHECK(wincheck::waitFor([&] { return exists(marker); }, 20000),
-               "launched program runs and leaves its marker")) {
-        SetEvent(go);
-        CloseHandle(go);
-        return;
-    }
-    auto values = readMarker(marker);
-    CHECK(values["module"] == wincheck::toUtf8(target), "the program at the given path is started",
-          "started " + values["module"]);
-    CHECK(values["cmdline"] == wincheck::toUtf8(L"\"" + target + L"\""),
-          "command line is the quoted path alone", "got " + values["cmdline"]);
-    CHECK(values["argc"] == "1", "program gets no arguments", "argc " + values["argc"]);
-    wchar_t cwd[MAX_PATH];
-    const DWORD cwdLength = GetCurrentDirectoryW(MAX_PATH, cwd);
-    CHECK(values["cwd"] == wincheck::toUtf8(std::wstring(cwd, cwdLength)),
-          "program inherits our working directory", "got " + values["cwd"]);
-    const unsigned long flags = std::stoul("0" + values["flags"]);
-    CHECK((flags & STARTF_USESHOWWINDOW) != 0 && values["show"] == std::to_string(SW_HIDE),
-          "program is asked to start hidden",
-          "flags " + values["flags"] + ", show " + values["show"]);
-
-    const DWORD pid = static_cast<DWORD>(std::stoul("0" + values["pid"]));
-    const DWORD tid = static_cast<DWORD>(std::stoul("0" + values["tid"]));
-    HANDLE watch = OpenProcess(SYNCHRONIZE, FALSE, pid);
-    CHECK(watch != nullptr && WaitForSingleObject(watch, 0) == WAIT_TIMEOUT,
-          "program keeps running on its own");
-    SetEvent(go);
-    const bool ended = watch != nullptr && WaitForSingleObject(watch, 20000) == WAIT_OBJECT_0;
-    CHECK(ended && exists(marker + L".done"), "program ends on its own");
-    if (watch != nullptr)
-        CloseHandle(watch);
-    CHECK(wincheck::waitFor([&] { return !processOpenable(pid) && !threadOpenable(tid); }, 5000),
-          "launcher keeps no handle to the program or its thread",
-          std::string(processOpenable(pid) ? "process" : "") +
-              (threadOpenable(tid) ? " thread" : "") + " still open");
-    CloseHandle(go);
-    DeleteFileW(decoy.c_str());
-}
-
-/// Failed starts report the code that ended them, and only 740 is tried again.
-void failuresReportTheirCode(const std::wstring &dir)
-{
-    const std::wstring missing = dir + L"launch dir \u00fc\\Missing Core Temp.exe";
-    // A program that would run and leave a marker if it were started anyway.
-    const std::wstring present = dir + L"launch dir \u00fc\\Core Temp.exe";
-    const std::wstring marker = dir + L"launch-marker.txt";
-    const struct
-    {
-        const char *name;
-        CreateProcessStep step;
-        const std::wstring &path;
-        unsigned long error;
-    } rows[] = {
-        {"missing file: the system's error 2", CreateProcessW, missing, ERROR_FILE_NOT_FOUND},
-        {"740, then the shell cannot start it either: the shell's error 2",
-         failsWith<kErrorElevationRequired>, missing, ERROR_FILE_NOT_FOUND},
-        {"another failure (5) stands, no second try", failsWith<ERROR_ACCESS_DENIED>, present,
-         ERROR_ACCESS_DENIED},
-    };
-    DeleteFileW(marker.c_str());
-    for (const auto &row : rows) {
-        const LaunchOutcome outcome = startHiddenProcessVia(wincheck::toUtf8(row.path), row.step);
-        CHECK(!outcome.started && outcome.error == row.error, row.name, describe(outcome));
-        CHECK(launchFailureMessage(outcome.error) ==
-                  "Failed to start CoreTemp: " + std::to_string(row.error),
-              std::string(row.name) + ": the warning names it",
-              launchFailureMessage(outcome.error));
-    }
-    // The helper leaves its marker well within this when it is started.
-    Sleep(2000);
-    CHECK(!exists(marker), "no failed start ran the program");
-}
-
 } // namespace
 
-int main()
+Q_DECLARE_METATYPE(CreateProcessStep)
+
+class TestCoreTempLaunchWin : public QObject
 {
-    const std::wstring dir = wincheck::ownDirectory();
-    const std::wstring helper = dir + L"launch_helper.exe";
-    leakDetectionWorks(helper);
-    launchesHiddenWithoutArguments(dir, helper, CreateProcessW, "directly");
-    launchesHiddenWithoutArguments(dir, helper, failsWith<kErrorElevationRequired>,
-                                   "through the shell after CreateProcessW's 740");
-    failuresReportTheirCode(dir);
-    return wincheck::finish("tst_coretemp_launch_win");
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void leakDetectionWorks();
+    void launchesHiddenWithoutArguments_data();
+    void launchesHiddenWithoutArguments();
+    void failures_data();
+    void failures();
+
+private:
+    const QString standin = QCoreApplication::applicationDirPath() + "/coretemp_standin.exe";
+    QTemporaryDir dir{QCoreApplication::applicationDirPath() + "/launch-XXXXXX"};
+    /// A folder name with a space and a letter outside ASCII: the path crosses
+    /// from UTF-8 to UTF-16 and must stay one token on the command line.
+    QString folder;
+    QString marker;
+};
+
+void TestCoreTempLaunchWin::initTestCase()
+{
+    QVERIFY(QFile::exists(standin));
+    QVERIFY(dir.isValid());
+    folder = dir.filePath(QStringLiteral("launch dir \u00fc"));
+    QVERIFY(QDir().mkpath(folder));
+    marker = dir.filePath(QStringLiteral("launch-marker.txt"));
+    SetEnvironmentVariableW(L"PCREPORT_STANDIN_RECORD", nativePath(marker).toStdWString().c_str());
+    SetEnvironmentVariableW(L"PCREPORT_LAUNCH_GO", kGoEvent);
+    // A program that would run and leave a marker if it were started.
+    QVERIFY(QFile::copy(standin, folder + "/Core Temp.exe"));
+    // What an unquoted command line would run instead: "<dir>/launch.exe"
+    // with the rest of the path as its arguments.
+    QVERIFY(QFile::copy(standin, dir.filePath(QStringLiteral("launch.exe"))));
 }
+
+void TestCoreTempLaunchWin::leakDetectionWorks()
+{
+    std::wstring commandLine = L"\"" + nativePath(standin).toStdWString() + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    // With no go event to wait for, the stand-in leaves its record and ends.
+    QVERIFY(CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                           nullptr, &startup, &process));
+    QCOMPARE(WaitForSingleObject(process.hProcess, 20000), DWORD(WAIT_OBJECT_0));
+    QCOMPARE(openable(process.dwProcessId, process.dwThreadId), 2);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    QTRY_COMPARE_WITH_TIMEOUT(openable(process.dwProcessId, process.dwThreadId), 0, 5000);
+}
+
+void TestCoreTempLaunchWin::launchesHiddenWithoutArguments_data()
+{
+    QTest::addColumn<CreateProcessStep>("step");
+    QTest::newRow("directly") << CreateProcessStep(CreateProcessW);
+    QTest::newRow("through the shell after CreateProcessW's 740")
+        << CreateProcessStep(failsWith<kErrorElevationRequired>);
+}
+
+void TestCoreTempLaunchWin::launchesHiddenWithoutArguments()
+{
+    QFETCH(CreateProcessStep, step);
+    const QString target = folder + "/Core Temp.exe";
+    QFile::remove(marker);
+    QFile::remove(marker + ".done");
+    HANDLE go = CreateEventW(nullptr, TRUE, FALSE, kGoEvent);
+    const auto letGo = qScopeGuard([go] {
+        SetEvent(go);
+        CloseHandle(go);
+    });
+
+    const LaunchOutcome outcome = startHiddenProcessVia(nativePath(target).toStdString(), step);
+    QVERIFY(outcome.started);
+    QCOMPARE(outcome.error, 0ul);
+    // The stand-in cannot finish before we set the event, so a launcher that
+    // waited for it would only come back after the stand-in's own time-out.
+    QVERIFY(!QFile::exists(marker + ".done"));
+
+    QMap<QString, QString> values;
+    QTRY_VERIFY_WITH_TIMEOUT((values = readRecord(marker)).contains("tid"), 20000);
+    QCOMPARE(values.value("module"), nativePath(target));
+    QCOMPARE(values.value("cmdline"), '"' + nativePath(target) + '"');
+    QCOMPARE(values.value("argc"), QStringLiteral("1"));
+    wchar_t cwd[MAX_PATH];
+    QCOMPARE(values.value("cwd"),
+             QString::fromWCharArray(cwd, GetCurrentDirectoryW(MAX_PATH, cwd)));
+    QVERIFY(values.value("flags").toUInt() & STARTF_USESHOWWINDOW);
+    QCOMPARE(values.value("show").toInt(), SW_HIDE);
+
+    const DWORD pid = values.value("pid").toUInt();
+    const DWORD tid = values.value("tid").toUInt();
+    HANDLE watch = OpenProcess(SYNCHRONIZE, FALSE, pid);
+    QVERIFY(watch != nullptr);
+    const DWORD runningBeforeGo = WaitForSingleObject(watch, 0);
+    SetEvent(go);
+    const DWORD endedAfterGo = WaitForSingleObject(watch, 20000);
+    CloseHandle(watch);
+    QCOMPARE(runningBeforeGo, DWORD(WAIT_TIMEOUT)); // it keeps running on its own
+    QCOMPARE(endedAfterGo, DWORD(WAIT_OBJECT_0));   // and ends on its own
+    QVERIFY(QFile::exists(marker + ".done"));
+    // The launcher keeps no handle to the program or its thread.
+    QTRY_COMPARE_WITH_TIMEOUT(openable(pid, tid), 0, 5000);
+}
+
+void TestCoreTempLaunchWin::failures_data()
+{
+    QTest::addColumn<CreateProcessStep>("step");
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<unsigned long>("error");
+    QTest::newRow("missing file: the system's error 2")
+        << CreateProcessStep(CreateProcessW) << "Missing Core Temp.exe" << 2ul;
+    QTest::newRow("740, then the shell cannot start it either: the shell's error 2")
+        << CreateProcessStep(failsWith<kErrorElevationRequired>) << "Missing Core Temp.exe" << 2ul;
+    // Only 740 is tried again.
+    QTest::newRow("another failure (5) stands, no second try")
+        << CreateProcessStep(failsWith<ERROR_ACCESS_DENIED>) << "Core Temp.exe" << 5ul;
+}
+
+void TestCoreTempLaunchWin::failures()
+{
+    QFETCH(CreateProcessStep, step);
+    QFETCH(QString, file);
+    QFETCH(unsigned long, error);
+    QFile::remove(marker);
+    const QString path = nativePath(folder + '/' + file);
+    const LaunchOutcome outcome = startHiddenProcessVia(path.toStdString(), step);
+    QVERIFY(!outcome.started);
+    QCOMPARE(outcome.error, error);
+    if (QFile::exists(path)) {
+        // The stand-in leaves its marker well within this when it is started.
+        QTest::qWait(2000);
+        QVERIFY2(!QFile::exists(marker), "a failed start ran the program");
+    }
+}
+
+QTEST_GUILESS_MAIN(TestCoreTempLaunchWin)
+#include "tst_coretemp_launch_win.moc"

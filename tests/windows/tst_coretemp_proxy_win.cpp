@@ -1,13 +1,14 @@
 // Core Temp's shared block read through CoreTempProxy under wine, published by
 // the test itself under Core Temp's names.
 
-#include "coretemp/coretemp_proxy.h"
-#include "win_check.h"
+#include <QTest>
 
 #include <windows.h>
 
 #include <cstring>
-#include <string>
+#include <thread>
+
+#include "coretemp/coretemp_proxy.h"
 
 namespace {
 
@@ -26,24 +27,12 @@ CoreTempSharedData sampleBlock()
     return block;
 }
 
-/// The two blocks Core Temp publishes: the classic one, and the extended one
-/// of later releases, longer, whose head is the classic block.
-struct BlockKind
-{
-    const wchar_t *name;
-    DWORD size;
-    const char *label;
-};
-const BlockKind kClassic{kCoreTempMappingNameW, sizeof(CoreTempSharedData),
-                         "CoreTempMappingObject"};
-const BlockKind kExtended{kCoreTempMappingExNameW, 3 * 4096, "CoreTempMappingObjectEx"};
-
 /// The mapping as Core Temp would create it; closed again on destruction.
 class Publisher
 {
 public:
-    explicit Publisher(DWORD size, DWORD sectionFlags = SEC_COMMIT,
-                       const wchar_t *name = kCoreTempMappingNameW)
+    explicit Publisher(DWORD size, const wchar_t *name = kCoreTempMappingNameW,
+                       DWORD sectionFlags = SEC_COMMIT)
     {
         m_mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE | sectionFlags,
                                        0, size, name);
@@ -54,7 +43,6 @@ public:
             std::memset(static_cast<char *>(m_view) + sizeof(CoreTempSharedData), 0xA5,
                         size - sizeof(CoreTempSharedData));
     }
-    explicit Publisher(const BlockKind &kind) : Publisher(kind.size, SEC_COMMIT, kind.name) {}
     ~Publisher()
     {
         if (m_view != nullptr)
@@ -62,8 +50,7 @@ public:
         if (m_mapping != nullptr)
             CloseHandle(m_mapping);
     }
-    Publisher(const Publisher &) = delete;
-    Publisher &operator=(const Publisher &) = delete;
+    Q_DISABLE_COPY(Publisher)
 
     bool ready(bool needsView = true) const
     {
@@ -89,17 +76,22 @@ constexpr DWORD kHolderWaitMs = 10000;
 bool mutexFreeForOthers(HANDLE mutex)
 {
     DWORD result = WAIT_FAILED;
-    wincheck::join(wincheck::startThread([&] {
+    std::thread([&] {
         result = WaitForSingleObject(mutex, 0);
         if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED)
             ReleaseMutex(mutex);
-    }));
+    }).join();
     return result == WAIT_OBJECT_0;
 }
 
-bool mappingNameExists(const wchar_t *name)
+/// Whether `handle`, just returned by an Open... call, names an object that
+/// still exists (the handle is closed again). Named objects vanish with their
+/// last handle, so a reader that leaked one would keep the name alive.
+bool stillExists(HANDLE handle)
 {
-    return wincheck::stillExists(OpenFileMappingW(FILE_MAP_READ, FALSE, name));
+    if (handle != nullptr)
+        CloseHandle(handle);
+    return handle != nullptr;
 }
 
 /// Views of files or sections mapped into this process just now.
@@ -119,62 +111,91 @@ int mappedViews()
     return views;
 }
 
-void noMappingIsNoData()
+/// The two blocks Core Temp publishes: the classic one, and the extended one
+/// of later releases, longer, whose head is the classic block.
+void blockKinds()
 {
-    CoreTempProxy proxy;
-    CHECK(!mappingNameExists(kCoreTempMappingNameW) &&
-              !mappingNameExists(kCoreTempMappingExNameW) && !proxy.GetData() &&
-              proxy.GetCPUCount() == 0,
-          "no mapping under either name gives no data");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("size");
+    QTest::newRow("CoreTempMappingObject")
+        << QString::fromWCharArray(kCoreTempMappingNameW) << int(sizeof(CoreTempSharedData));
+    QTest::newRow("CoreTempMappingObjectEx")
+        << QString::fromWCharArray(kCoreTempMappingExNameW) << 3 * 4096;
 }
 
-void readsPublishedBlock(const BlockKind &kind)
+} // namespace
+
+class TestCoreTempProxyWin : public QObject
 {
-    wincheck::note(std::string("block published as ") + kind.label);
+    Q_OBJECT
+private slots:
+    void noMappingIsNoData();
+    void readsPublishedBlock_data() { blockKinds(); }
+    void readsPublishedBlock();
+    void waitsWhileCoreTempWrites_data() { blockKinds(); }
+    void waitsWhileCoreTempWrites();
+    void classicNameComesFirst();
+    void shortMappingsGiveNoData_data();
+    void shortMappingsGiveNoData();
+};
+
+void TestCoreTempProxyWin::noMappingIsNoData()
+{
+    QVERIFY(!stillExists(OpenFileMappingW(FILE_MAP_READ, FALSE, kCoreTempMappingNameW)));
+    QVERIFY(!stillExists(OpenFileMappingW(FILE_MAP_READ, FALSE, kCoreTempMappingExNameW)));
+    CoreTempProxy proxy;
+    QVERIFY(!proxy.GetData());
+    QCOMPARE(proxy.GetCPUCount(), 0u);
+}
+
+void TestCoreTempProxyWin::readsPublishedBlock()
+{
+    QFETCH(QString, name);
+    QFETCH(int, size);
+    const std::wstring wideName = name.toStdWString();
     {
-        Publisher publisher(kind);
-        if (!CHECK(publisher.ready(), "block published"))
-            return;
+        Publisher publisher(size, wideName.c_str());
+        QVERIFY(publisher.ready());
         publisher.write(sampleBlock());
 
         const int viewsBefore = mappedViews();
         CoreTempProxy proxy;
         const bool read = proxy.GetData();
-        CHECK(mappedViews() == viewsBefore, "reader unmaps its view",
-              std::to_string(mappedViews() - viewsBefore) + " more views mapped");
-        CHECK(read && proxy.GetCPUCount() == 1, "published block is read (no mutex present)");
-        CHECK(proxy.GetTemp(0) == 45.5f && proxy.GetCoreLoad(0) == 37, "core 0 is read at index 0",
-              "temperature " + std::to_string(proxy.GetTemp(0)) + ", load " +
-                  std::to_string(proxy.GetCoreLoad(0)));
-        CHECK(proxy.GetTemp(1) == 70.25f && proxy.GetCoreLoad(1) == 91,
-              "second core sits at index 1");
+        QCOMPARE(mappedViews(), viewsBefore); // the reader unmaps its view
+        QVERIFY(read);                        // no mutex present: read as it is
+        QCOMPARE(proxy.GetCPUCount(), 1u);
+        QCOMPARE(proxy.GetTemp(0), 45.5f);
+        QCOMPARE(proxy.GetCoreLoad(0), 37u);
+        QCOMPARE(proxy.GetTemp(1), 70.25f);
+        QCOMPARE(proxy.GetCoreLoad(1), 91u);
 
         // A fresh snapshot per read: a later block replaces the earlier one.
         CoreTempSharedData next = sampleBlock();
         next.fTemp[0] = 50.0f;
         publisher.write(next);
         CoreTempProxy later;
-        CHECK(later.GetData() && later.GetTemp(0) == 50.0f, "each read takes the current block");
+        QVERIFY(later.GetData());
+        QCOMPARE(later.GetTemp(0), 50.0f);
     }
-    // Named objects vanish with their last handle, so a reader that leaked its
-    // mapping handle would keep the name alive after the publisher is gone.
-    CHECK(!mappingNameExists(kind.name), "reader keeps no handle to the mapping");
+    QVERIFY2(!stillExists(OpenFileMappingW(FILE_MAP_READ, FALSE, wideName.c_str())),
+             "the reader keeps a handle to the mapping");
 }
 
-void waitsWhileCoreTempWrites(const BlockKind &kind)
+void TestCoreTempProxyWin::waitsWhileCoreTempWrites()
 {
-    wincheck::note(std::string("block published as ") + kind.label);
-    Publisher publisher(kind);
+    QFETCH(QString, name);
+    QFETCH(int, size);
+    const std::wstring wideName = name.toStdWString();
+    Publisher publisher(size, wideName.c_str());
     HANDLE mutex = CreateMutexW(nullptr, FALSE, kCoreTempMutexNameW);
     HANDLE held = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (!CHECK(publisher.ready() && mutex != nullptr && held != nullptr,
-               "block and CoreTempMutexObject published"))
-        return;
+    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    QVERIFY(publisher.ready() && mutex != nullptr && held != nullptr && release != nullptr);
     publisher.write(sampleBlock());
 
     // Core Temp in the middle of a rewrite: the block is inconsistent until the
     // mutex is released, so only a reader that waited sees the finished block.
-    HANDLE writer = wincheck::startThread([&] {
+    std::thread writer([&] {
         WaitForSingleObject(mutex, kHolderWaitMs);
         publisher.block().fTemp[0] = -1.0f;
         publisher.block().uiLoad[0] = 0;
@@ -187,18 +208,17 @@ void waitsWhileCoreTempWrites(const BlockKind &kind)
     WaitForSingleObject(held, 30000);
     CoreTempProxy proxy;
     const bool read = proxy.GetData();
-    CHECK(read && proxy.GetTemp(0) == 61.25f && proxy.GetCoreLoad(0) == 12,
-          "read waits for the mutex and sees the finished block",
-          "read " + std::to_string(read) + ", temperature " + std::to_string(proxy.GetTemp(0)));
-    wincheck::join(writer);
-    CHECK(mutexFreeForOthers(mutex), "reader releases the mutex after the copy");
+    writer.join();
+    QVERIFY(read);
+    QCOMPARE(proxy.GetTemp(0), 61.25f);
+    QCOMPARE(proxy.GetCoreLoad(0), 12u);
+    QVERIFY2(mutexFreeForOthers(mutex), "the reader keeps the mutex after the copy");
 
     // A writer that hangs with the mutex: the read gives up after a bounded
-    // wait (a wait without bound would hang this program until the script
-    // kills it) and reports no data rather than a block half rewritten.
-    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    // wait (a wait without bound would hang until ctest's time-out) and
+    // reports no data rather than a block half rewritten.
     ResetEvent(held);
-    HANDLE hung = wincheck::startThread([&] {
+    std::thread hung([&] {
         WaitForSingleObject(mutex, kHolderWaitMs);
         publisher.block().fTemp[0] = -1.0f;
         SetEvent(held);
@@ -208,81 +228,70 @@ void waitsWhileCoreTempWrites(const BlockKind &kind)
     });
     WaitForSingleObject(held, 30000);
     CoreTempProxy timedOut;
-    CHECK(!timedOut.GetData() && timedOut.GetCPUCount() == 0,
-          "read gives up with no data while the mutex stays held");
+    const bool readWhileHeld = timedOut.GetData();
     SetEvent(release);
-    wincheck::join(hung);
+    hung.join();
+    QVERIFY(!readWhileHeld);
+    QCOMPARE(timedOut.GetCPUCount(), 0u);
     CoreTempProxy after;
-    CHECK(after.GetData() && after.GetTemp(0) == 45.5f, "read succeeds once the mutex is free");
+    QVERIFY(after.GetData());
+    QCOMPARE(after.GetTemp(0), 45.5f);
 
     // Core Temp died holding the mutex: the wait reports it abandoned, which
     // still hands the mutex over; the last block it wrote is read.
-    wincheck::join(wincheck::startThread([&] { WaitForSingleObject(mutex, kHolderWaitMs); }));
+    std::thread([&] { WaitForSingleObject(mutex, kHolderWaitMs); }).join();
     CoreTempProxy abandoned;
-    CHECK(abandoned.GetData() && abandoned.GetTemp(0) == 45.5f,
-          "read takes an abandoned mutex and reads the block");
-    CHECK(mutexFreeForOthers(mutex), "reader releases the abandoned mutex it took");
+    QVERIFY(abandoned.GetData());
+    QCOMPARE(abandoned.GetTemp(0), 45.5f);
+    QVERIFY2(mutexFreeForOthers(mutex), "the reader keeps the abandoned mutex it took");
 
     CloseHandle(release);
     CloseHandle(held);
     CloseHandle(mutex);
-    CHECK(!wincheck::stillExists(OpenMutexW(SYNCHRONIZE, FALSE, kCoreTempMutexNameW)),
-          "reader keeps no handle to the mutex");
+    QVERIFY2(!stillExists(OpenMutexW(SYNCHRONIZE, FALSE, kCoreTempMutexNameW)),
+             "the reader keeps a handle to the mutex");
 }
 
-void classicNameComesFirst()
+void TestCoreTempProxyWin::classicNameComesFirst()
 {
-    Publisher classic(kClassic);
-    Publisher extended(kExtended);
-    if (!CHECK(classic.ready() && extended.ready(), "both blocks published"))
-        return;
+    Publisher classic(sizeof(CoreTempSharedData), kCoreTempMappingNameW);
+    Publisher extended(3 * 4096, kCoreTempMappingExNameW);
+    QVERIFY(classic.ready() && extended.ready());
     CoreTempSharedData block = sampleBlock();
     classic.write(block);
     block.fTemp[0] = 33.0f;
     extended.write(block);
     CoreTempProxy proxy;
-    const bool read = proxy.GetData();
-    CHECK(read && proxy.GetTemp(0) == 45.5f, "with both names the classic block is read",
-          "temperature " + std::to_string(proxy.GetTemp(0)));
+    QVERIFY(proxy.GetData());
+    QCOMPARE(proxy.GetTemp(0), 45.5f);
 }
 
-void shortMappings()
+void TestCoreTempProxyWin::shortMappingsGiveNoData_data()
 {
+    QTest::addColumn<DWORD>("sectionFlags");
     // Windows makes every section and view a whole number of pages, so a block
     // published 1000 bytes long reads as 4096 bytes, its tail zeros: the read
     // is safe, and the processor count (at byte 1540) reads 0, which the
     // sampler takes for no data.
-    {
-        Publisher publisher(1000);
-        if (CHECK(publisher.ready(), "1000-byte mapping published")) {
-            publisher.write(sampleBlock(), 1000);
-            CoreTempProxy proxy;
-            const bool read = proxy.GetData();
-            CHECK(!read || proxy.GetCPUCount() == 0, "1000-byte mapping gives no usable data");
-        }
-    }
-    // A section whose pages are reserved but never committed: the view exists
-    // and has no readable byte. Copying from it would fault.
-    {
-        Publisher publisher(1000, SEC_RESERVE);
-        if (CHECK(publisher.ready(false), "uncommitted mapping published")) {
-            CoreTempProxy proxy;
-            CHECK(!proxy.GetData() && proxy.GetCPUCount() == 0,
-                  "mapping without readable bytes gives no data");
-        }
-    }
+    QTest::newRow("1000 bytes") << DWORD(SEC_COMMIT);
+    // Pages reserved but never committed: the view exists and has no
+    // readable byte. Copying from it would fault.
+    QTest::newRow("1000 bytes, uncommitted") << DWORD(SEC_RESERVE);
 }
 
-} // namespace
-
-int main()
+void TestCoreTempProxyWin::shortMappingsGiveNoData()
 {
-    noMappingIsNoData();
-    for (const BlockKind &kind : {kClassic, kExtended}) {
-        readsPublishedBlock(kind);
-        waitsWhileCoreTempWrites(kind);
-    }
-    classicNameComesFirst();
-    shortMappings();
-    return wincheck::finish("tst_coretemp_proxy_win");
+    QFETCH(DWORD, sectionFlags);
+    Publisher publisher(1000, kCoreTempMappingNameW, sectionFlags);
+    QVERIFY(publisher.ready(sectionFlags == SEC_COMMIT));
+    if (sectionFlags == SEC_COMMIT)
+        publisher.write(sampleBlock(), 1000);
+    CoreTempProxy proxy;
+    const bool read = proxy.GetData();
+    if (sectionFlags == SEC_RESERVE)
+        QVERIFY(!read);
+    QCOMPARE(proxy.GetCPUCount(), 0u);
 }
+
+QTEST_APPLESS_MAIN(TestCoreTempProxyWin)
+#include "tst_coretemp_proxy_win.moc"

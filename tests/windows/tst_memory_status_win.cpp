@@ -1,29 +1,36 @@
 // Physical memory through GlobalMemoryStatusEx, under wine.
 
-#include "sampler/memory_status.h"
-#include "win_check.h"
+#include <QTest>
 
 #include <windows.h>
 
-#include <string>
+#include <cmath>
 
-int main()
+#include "sampler/memory_status.h"
+
+class TestMemoryStatusWin : public QObject
 {
-    uint64_t total = 0;
-    uint64_t available = 0;
-    const bool read = readPhysicalMemory(total, available);
-    CHECK(read && total > 0 && available <= total, "physical memory totals are read",
-          "total " + std::to_string(total) + ", available " + std::to_string(available));
+    Q_OBJECT
+private slots:
+    void readsTheSystemsPhysicalMemory()
+    {
+        uint64_t total = 0;
+        uint64_t available = 0;
+        QVERIFY(readPhysicalMemory(total, available));
+        QVERIFY(total > 0);
+        QVERIFY(available <= total);
+        MEMORYSTATUSEX status{};
+        status.dwLength = sizeof status;
+        QVERIFY(GlobalMemoryStatusEx(&status));
+        QCOMPARE(total, static_cast<uint64_t>(status.ullTotalPhys));
 
-    MEMORYSTATUSEX status;
-    ZeroMemory(&status, sizeof status);
-    status.dwLength = sizeof status;
-    GlobalMemoryStatusEx(&status);
-    CHECK(total == status.ullTotalPhys, "the total is the system's physical memory",
-          std::to_string(total) + " against " + std::to_string(status.ullTotalPhys));
+        // Within 5 points of the load Windows itself reports.
+        const float usage = memoryUsagePercent();
+        QVERIFY2(usage > 0.0f && usage <= 100.0f &&
+                     std::abs(usage - float(status.dwMemoryLoad)) <= 5.0f,
+                 qPrintable(QString("%1 against %2").arg(usage).arg(status.dwMemoryLoad)));
+    }
+};
 
-    const float usage = memoryUsagePercent();
-    CHECK(usage > 0.0f && usage <= 100.0f, "memory usage lies above 0 and at most 100",
-          "usage " + std::to_string(usage));
-    return wincheck::finish("tst_memory_status_win");
-}
+QTEST_APPLESS_MAIN(TestMemoryStatusWin)
+#include "tst_memory_status_win.moc"

@@ -1,14 +1,11 @@
-// readSystemVolume under wine, three ways, one per run of this program:
-//   (no argument)  against an endpoint of our own, registered in this process
-//                  as the MMDevice enumerator class: exact values, every
-//                  failing step, and each COM object released once in order;
-//   --live         against wine's own default endpoint, with a PulseAudio
-//                  server running (PULSE_SERVER set by the script);
-//   --no-server    with no sound server to be found: -1.
+// readSystemVolume under wine, two ways, each a run of its own (ctest names
+// the test functions): against an endpoint of our own, registered in this
+// process as the MMDevice enumerator class (exact values, every failing step,
+// and each COM object released once in order), and against wine's own
+// default endpoint, with a PulseAudio server running (wineEndpoint). With no
+// sound server, -1 is pinned end to end (e2e_wine.sh follows).
 
-#include "output/system_volume.h"
-#include "output/system_volume_win.h"
-#include "win_check.h"
+#include <QTest>
 
 #include <windows.h>
 
@@ -16,6 +13,10 @@
 #include <mmdeviceapi.h>
 
 #include <string>
+#include <thread>
+
+#include "output/system_volume.h"
+#include "output/system_volume_win.h"
 
 namespace {
 
@@ -174,23 +175,13 @@ public:
     NOT_CALLED(UnregisterEndpointNotificationCallback, IMMNotificationClient *)
 };
 
-/// Hands out a fresh enumerator per reading; lives for the whole run.
-class FakeFactory : public IClassFactory
+/// Hands out the enumerator of the reading, as the enumerator class.
+class FakeFactory : public Counted<IClassFactory>
 {
 public:
-    FakeEnumerator *current = nullptr;
+    FakeFactory() : Counted("factory", kIidIClassFactory) {}
+    FakeEnumerator enumerator;
 
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **out) override
-    {
-        if (!IsEqualIID(riid, kIidIUnknown) && !IsEqualIID(riid, kIidIClassFactory)) {
-            *out = nullptr;
-            return E_NOINTERFACE;
-        }
-        *out = static_cast<IClassFactory *>(this);
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
     HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown *outer, REFIID riid, void **out) override
     {
         journal("CreateInstance");
@@ -199,7 +190,7 @@ public:
             return CLASS_E_NOAGGREGATION;
         if (FAILED(g_scenario->create))
             return g_scenario->create;
-        return current->QueryInterface(riid, out);
+        return enumerator.QueryInterface(riid, out);
     }
     HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
 };
@@ -226,161 +217,113 @@ const Scenario kScenarios[] = {
     {"scalar cannot be read", S_OK, S_OK, S_OK, E_FAIL, 0.5f, -1.0, kAllCalls},
 };
 
-std::string number(double value)
-{
-    char text[64];
-    std::snprintf(text, sizeof text, "%.17g", value);
-    return text;
-}
-
-/// Every level the volume control can set, stored as it stores it (the
-/// float n / 100), reads back as that level.
-void everyLevelOfTheVolumeControl()
-{
-    std::string wrong;
-    for (int n = 0; n <= 100; ++n) {
-        const double percent = volumePercentOfScalar(static_cast<float>(n) / 100.0f);
-        if (percent != n)
-            wrong += " " + std::to_string(n) + "->" + number(percent);
-    }
-    CHECK(wrong.empty(), "levels 0 to 100 as floats n / 100 give n", "got" + wrong);
-}
-
-void againstOwnEndpoint()
-{
-    // The test's own apartment; readSystemVolume's CoInitialize joins it, and
-    // its CoUninitialize must leave it standing.
-    CoInitialize(nullptr);
-    FakeFactory factory;
-    DWORD cookie = 0;
-    const HRESULT registered = CoRegisterClassObject(
-        kClsidMMDeviceEnumerator, &factory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie);
-    if (!CHECK(SUCCEEDED(registered), "own endpoint registered as the enumerator class",
-               wincheck::hex(static_cast<unsigned long>(registered)))) {
-        CoUninitialize();
-        return;
-    }
-
-    for (const Scenario &scenario : kScenarios) {
-        FakeEnumerator enumerator;
-        factory.current = &enumerator;
-        g_scenario = &scenario;
-        g_journal.clear();
-        const double volume = readSystemVolume();
-        const std::string name = scenario.name;
-        CHECK(volume == scenario.expected, name + ": result",
-              "got " + number(volume) + ", want " + number(scenario.expected));
-        CHECK(g_journal == scenario.calls, name + ": each object released once, right after use",
-              "calls: " + g_journal);
-        const HRESULT again = CoInitialize(nullptr);
-        CHECK(again == S_FALSE, name + ": COM left initialised exactly as found",
-              "CoInitialize afterwards gave " + wincheck::hex(static_cast<unsigned long>(again)));
-        if (SUCCEEDED(again))
-            CoUninitialize();
-    }
-    CoRevokeClassObject(cookie);
-    CoUninitialize();
-    // With our own initialisation undone, nothing of the readings' may remain.
-    const HRESULT fresh = CoInitialize(nullptr);
-    CHECK(fresh == S_OK, "COM fully undone after all readings",
-          "CoInitialize afterwards gave " + wincheck::hex(static_cast<unsigned long>(fresh)));
-    if (SUCCEEDED(fresh))
-        CoUninitialize();
-}
-
-struct ThreadReading
+/// readSystemVolume on a thread that has never used COM, and what
+/// CoInitialize answers there afterwards (S_OK: the reading left no COM
+/// initialisation behind).
+double readVolumeOnFreshThread(HRESULT *comAfterwards)
 {
     double volume = 0.0;
-    HRESULT comAfterwards = E_FAIL;
-};
-
-/// readSystemVolume on a thread that has never used COM.
-ThreadReading readVolumeOnFreshThread()
-{
-    ThreadReading reading;
-    HANDLE thread = wincheck::startThread([&] {
-        reading.volume = readSystemVolume();
-        // S_OK: the reading left no COM initialisation behind here.
-        reading.comAfterwards = CoInitialize(nullptr);
-        if (SUCCEEDED(reading.comAfterwards))
+    std::thread([&] {
+        volume = readSystemVolume();
+        *comAfterwards = CoInitialize(nullptr);
+        if (SUCCEEDED(*comAfterwards))
             CoUninitialize();
-    });
-    wincheck::join(thread, 60000);
-    return reading;
-}
-
-/// Sets the scalar and reads it back through wine's own endpoint.
-bool wineEndpoint(float wanted, HRESULT &setResult, float &scalar)
-{
-    CoInitialize(nullptr);
-    bool answered = false;
-    IMMDeviceEnumerator *enumerator = nullptr;
-    if (SUCCEEDED(CoCreateInstance(kClsidMMDeviceEnumerator, nullptr, CLSCTX_ALL,
-                                   kIidIMMDeviceEnumerator,
-                                   reinterpret_cast<void **>(&enumerator)))) {
-        IMMDevice *device = nullptr;
-        if (SUCCEEDED(enumerator->GetDefaultAudioEndpoint(eRender, eConsole, &device))) {
-            IAudioEndpointVolume *volume = nullptr;
-            if (SUCCEEDED(device->Activate(kIidIAudioEndpointVolume, CLSCTX_ALL, nullptr,
-                                           reinterpret_cast<void **>(&volume)))) {
-                setResult = volume->SetMasterVolumeLevelScalar(wanted, nullptr);
-                answered = SUCCEEDED(volume->GetMasterVolumeLevelScalar(&scalar));
-                volume->Release();
-            }
-            device->Release();
-        }
-        enumerator->Release();
-    }
-    CoUninitialize();
-    return answered;
-}
-
-void againstWineEndpoint()
-{
-    HRESULT setResult = E_FAIL;
-    float scalar = -1.0f;
-    if (!CHECK(wineEndpoint(0.42f, setResult, scalar),
-               "wine's default render endpoint answers with the sound server up"))
-        return;
-    if (SUCCEEDED(setResult))
-        CHECK(scalar == 0.42f, "wine keeps the scalar it was given",
-              "set 0.42, read " + number(scalar));
-    else
-        wincheck::note("wine's endpoint does not keep a scalar (SetMasterVolumeLevelScalar gave " +
-                       wincheck::hex(static_cast<unsigned long>(setResult)) + "); it reports " +
-                       number(scalar));
-
-    const ThreadReading reading = readVolumeOnFreshThread();
-    CHECK(reading.volume == volumePercentOfScalar(scalar),
-          "readSystemVolume gives wine's scalar as a whole percent",
-          "got " + number(reading.volume) + " for scalar " + number(scalar));
-    CHECK(reading.comAfterwards == S_OK, "readSystemVolume leaves COM uninitialised (server up)",
-          wincheck::hex(static_cast<unsigned long>(reading.comAfterwards)));
-}
-
-void withoutSoundServer()
-{
-    const ThreadReading reading = readVolumeOnFreshThread();
-    CHECK(reading.volume == -1.0, "no sound server gives -1", "got " + number(reading.volume));
-    CHECK(reading.comAfterwards == S_OK, "readSystemVolume leaves COM uninitialised (no server)",
-          wincheck::hex(static_cast<unsigned long>(reading.comAfterwards)));
+    }).join();
+    return volume;
 }
 
 } // namespace
 
-int main(int argc, char **argv)
+class TestSystemVolumeWin : public QObject
 {
-    const std::string mode = argc > 1 ? argv[1] : "";
-    if (mode == "--live")
-        againstWineEndpoint();
-    else if (mode == "--no-server")
-        withoutSoundServer();
-    else if (mode.empty()) {
-        everyLevelOfTheVolumeControl();
-        againstOwnEndpoint();
-    }
-    else
-        CHECK(false, "known mode", mode);
-    const std::string program = "tst_system_volume_win" + (mode.empty() ? "" : " " + mode);
-    return wincheck::finish(program.c_str());
+    Q_OBJECT
+private slots:
+    void everyLevelOfTheVolumeControl();
+    void ownEndpoint_data();
+    void ownEndpoint();
+    void wineEndpoint();
+};
+
+/// Every level the volume control can set, stored as it stores it (the
+/// float n / 100), reads back as that level.
+void TestSystemVolumeWin::everyLevelOfTheVolumeControl()
+{
+    for (int n = 0; n <= 100; ++n)
+        QCOMPARE(volumePercentOfScalar(static_cast<float>(n) / 100.0f), double(n));
 }
+
+void TestSystemVolumeWin::ownEndpoint_data()
+{
+    QTest::addColumn<int>("row");
+    for (const Scenario &scenario : kScenarios)
+        QTest::newRow(scenario.name) << int(&scenario - kScenarios);
+}
+
+void TestSystemVolumeWin::ownEndpoint()
+{
+    QFETCH(int, row);
+    const Scenario &scenario = kScenarios[row];
+    // The test's own apartment; readSystemVolume's CoInitialize joins it, and
+    // its CoUninitialize must leave it standing.
+    QCOMPARE(CoInitialize(nullptr), S_OK);
+    FakeFactory factory;
+    g_scenario = &scenario;
+    g_journal.clear();
+    DWORD cookie = 0;
+    const HRESULT registered = CoRegisterClassObject(
+        kClsidMMDeviceEnumerator, &factory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie);
+    double volume = -2.0;
+    HRESULT again = E_FAIL;
+    std::string calls;
+    if (SUCCEEDED(registered)) {
+        volume = readSystemVolume();
+        calls = g_journal;
+        again = CoInitialize(nullptr);
+        if (SUCCEEDED(again))
+            CoUninitialize();
+        CoRevokeClassObject(cookie);
+    }
+    CoUninitialize();
+    // With our own initialisation undone, nothing of the reading's may remain.
+    const HRESULT fresh = CoInitialize(nullptr);
+    if (SUCCEEDED(fresh))
+        CoUninitialize();
+    QCOMPARE(registered, S_OK);
+    QCOMPARE(volume, scenario.expected);
+    // Each object released once, right after use.
+    QCOMPARE(QString::fromStdString(calls), QString::fromLatin1(scenario.calls));
+    QCOMPARE(again, S_FALSE); // COM left initialised exactly as found
+    QCOMPARE(fresh, S_OK);
+}
+
+void TestSystemVolumeWin::wineEndpoint()
+{
+    // The scalar of wine's default endpoint, read directly (wine 8 sets none).
+    CoInitialize(nullptr);
+    float scalar = -1.0f;
+    IMMDeviceEnumerator *enumerator = nullptr;
+    IMMDevice *device = nullptr;
+    IAudioEndpointVolume *volume = nullptr;
+    if (SUCCEEDED(CoCreateInstance(kClsidMMDeviceEnumerator, nullptr, CLSCTX_ALL,
+                                   kIidIMMDeviceEnumerator,
+                                   reinterpret_cast<void **>(&enumerator))) &&
+        SUCCEEDED(enumerator->GetDefaultAudioEndpoint(eRender, eConsole, &device)) &&
+        SUCCEEDED(device->Activate(kIidIAudioEndpointVolume, CLSCTX_ALL, nullptr,
+                                   reinterpret_cast<void **>(&volume))))
+        volume->GetMasterVolumeLevelScalar(&scalar);
+    for (IUnknown *object : {static_cast<IUnknown *>(volume), static_cast<IUnknown *>(device),
+                             static_cast<IUnknown *>(enumerator)}) {
+        if (object != nullptr)
+            object->Release();
+    }
+    CoUninitialize();
+    QVERIFY2(scalar >= 0.0f,
+             "wine's default render endpoint does not answer with the sound server up");
+
+    HRESULT comAfterwards = E_FAIL;
+    QCOMPARE(readVolumeOnFreshThread(&comAfterwards), volumePercentOfScalar(scalar));
+    QCOMPARE(comAfterwards, S_OK);
+}
+
+QTEST_APPLESS_MAIN(TestSystemVolumeWin)
+#include "tst_system_volume_win.moc"

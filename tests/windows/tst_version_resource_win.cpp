@@ -1,124 +1,110 @@
 // pcreport.exe's version resource, read the way Explorer's Properties read
 // it: the translation the file announces, then its strings and fixed numbers.
-//
-//   tst_version_resource_win.exe PATH_OF_PCREPORT_EXE
 
-#include "win_check.h"
+#include <QDir>
+#include <QRegularExpression>
+#include <QTest>
+#include <QVersionNumber>
 
 #include <windows.h>
 
-#include <sstream>
-#include <string>
 #include <vector>
 
-namespace {
-
-std::wstring widen(const char *text)
+class TestVersionResourceWin : public QObject
 {
-    const int length = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(length > 0 ? length : 1), L'\0');
-    if (length > 0)
-        MultiByteToWideChar(CP_ACP, 0, text, -1, wide.data(), length);
-    wide.resize(wide.size() - 1);
-    return wide;
-}
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void strings_data();
+    void strings();
+    void fixedNumbers();
 
-/// A string of the block under `prefix`, or "<missing>".
-std::string stringValue(const std::vector<char> &block, const std::wstring &prefix,
-                        const wchar_t *name)
+private:
+    std::vector<char> block;
+    QString prefix;
+    QString value(const QString &name) const;
+};
+
+void TestVersionResourceWin::initTestCase()
 {
-    void *value = nullptr;
-    UINT length = 0;
-    const std::wstring path = prefix + name;
-    if (!VerQueryValueW(block.data(), path.c_str(), &value, &length) || value == nullptr)
-        return "<missing>";
-    return wincheck::toUtf8(static_cast<const wchar_t *>(value));
-}
-
-/// The project's "major.minor[.patch[.tweak]]" as the four numbers of a
-/// FILEVERSION, missing ones 0.
-std::vector<unsigned> versionNumbers(const std::string &version)
-{
-    std::vector<unsigned> numbers;
-    std::istringstream parts(version);
-    std::string part;
-    while (std::getline(parts, part, '.'))
-        numbers.push_back(static_cast<unsigned>(std::stoul(part)));
-    numbers.resize(4, 0);
-    return numbers;
-}
-
-} // namespace
-
-int main(int argc, char **argv)
-{
-    if (!CHECK(argc == 2, "started with the path of pcreport.exe"))
-        return wincheck::finish("tst_version_resource_win");
-    const std::wstring program = widen(argv[1]);
+    const std::wstring program = QDir::toNativeSeparators(PCREPORT_EXE).toStdWString();
     DWORD ignored = 0;
-    const DWORD size = GetFileVersionInfoSizeW(program.c_str(), &ignored);
-    std::vector<char> block(size);
-    const bool read = size > 0 && GetFileVersionInfoW(program.c_str(), 0, size, block.data());
-    if (!CHECK(read, "pcreport.exe carries a version resource",
-               "error " + std::to_string(GetLastError())))
-        return wincheck::finish("tst_version_resource_win");
-
+    block.resize(GetFileVersionInfoSizeW(program.c_str(), &ignored));
+    QVERIFY2(!block.empty() &&
+                 GetFileVersionInfoW(program.c_str(), 0, DWORD(block.size()), block.data()),
+             "pcreport.exe carries no version resource");
     struct Translation
     {
         WORD language;
         WORD codePage;
-    };
-    void *value = nullptr;
+    } *translation = nullptr;
     UINT length = 0;
-    const bool translated =
-        VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation", &value, &length) &&
-        length >= sizeof(Translation);
-    const Translation translation =
-        translated ? *static_cast<const Translation *>(value) : Translation{0, 0};
-    CHECK(translated && translation.language == 0x409 && translation.codePage == 1200,
-          "it announces US English in Unicode",
-          wincheck::hex(translation.language) + " " + std::to_string(translation.codePage));
-
-    wchar_t prefix[64];
-    swprintf(prefix, 64, L"\\StringFileInfo\\%04x%04x\\", translation.language,
-             translation.codePage);
-    const struct
-    {
-        const wchar_t *name;
-        std::string want;
-    } strings[] = {
-        {L"ProductName", "pcreport"},          {L"FileVersion", PCREPORT_VERSION},
-        {L"ProductVersion", PCREPORT_VERSION}, {L"OriginalFilename", "pcreport.exe"},
-        {L"InternalName", "pcreport"},
-    };
-    for (const auto &expected : strings) {
-        const std::string got = stringValue(block, prefix, expected.name);
-        CHECK(got == expected.want, wincheck::toUtf8(expected.name) + " is " + expected.want,
-              "got " + got);
-    }
-    const std::string description = stringValue(block, prefix, L"FileDescription");
-    CHECK(description.rfind("pcreport", 0) == 0, "FileDescription names the program",
-          "got " + description);
-    const std::string copyright = stringValue(block, prefix, L"LegalCopyright");
-    CHECK(copyright.find("pcreport developers") != std::string::npos &&
-              copyright.find("MIT") != std::string::npos,
-          "LegalCopyright names the authors and the licence", "got " + copyright);
-
-    const bool fixedRead =
-        VerQueryValueW(block.data(), L"\\", &value, &length) && length >= sizeof(VS_FIXEDFILEINFO);
-    VS_FIXEDFILEINFO fixed{};
-    if (fixedRead)
-        fixed = *static_cast<const VS_FIXEDFILEINFO *>(value);
-    const std::vector<unsigned> want = versionNumbers(PCREPORT_VERSION);
-    const DWORD wantMs = MAKELONG(want[1], want[0]);
-    const DWORD wantLs = MAKELONG(want[3], want[2]);
-    CHECK(fixedRead && fixed.dwSignature == 0xFEEF04BD && fixed.dwFileVersionMS == wantMs &&
-              fixed.dwFileVersionLS == wantLs && fixed.dwProductVersionMS == wantMs &&
-              fixed.dwProductVersionLS == wantLs,
-          "the fixed file and product versions are " PCREPORT_VERSION,
-          wincheck::hex(fixed.dwFileVersionMS) + " " + wincheck::hex(fixed.dwFileVersionLS));
-    CHECK(fixed.dwFileType == VFT_APP && fixed.dwFileFlags == 0,
-          "it is an application, a plain release build",
-          wincheck::hex(fixed.dwFileType) + " " + wincheck::hex(fixed.dwFileFlags));
-    return wincheck::finish("tst_version_resource_win");
+    QVERIFY(VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation",
+                           reinterpret_cast<void **>(&translation), &length));
+    QVERIFY(length >= sizeof *translation);
+    // US English in Unicode.
+    QCOMPARE(translation->language, WORD(0x409));
+    QCOMPARE(translation->codePage, WORD(1200));
+    prefix = QStringLiteral("\\StringFileInfo\\040904b0\\");
 }
+
+QString TestVersionResourceWin::value(const QString &name) const
+{
+    void *text = nullptr;
+    UINT length = 0;
+    const std::wstring path = (prefix + name).toStdWString();
+    if (!VerQueryValueW(block.data(), path.c_str(), &text, &length) || text == nullptr)
+        return QStringLiteral("<missing>");
+    return QString::fromWCharArray(static_cast<const wchar_t *>(text));
+}
+
+void TestVersionResourceWin::strings_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("pattern");
+    QTest::newRow("ProductName") << "ProductName"
+                                 << "^pcreport$";
+    const QString version = '^' + QRegularExpression::escape(PCREPORT_VERSION) + '$';
+    QTest::newRow("FileVersion") << "FileVersion" << version;
+    QTest::newRow("ProductVersion") << "ProductVersion" << version;
+    QTest::newRow("OriginalFilename") << "OriginalFilename"
+                                      << "^pcreport\\.exe$";
+    QTest::newRow("InternalName") << "InternalName"
+                                  << "^pcreport$";
+    QTest::newRow("FileDescription names the program") << "FileDescription"
+                                                       << "^pcreport";
+    QTest::newRow("LegalCopyright names the authors and the licence")
+        << "LegalCopyright"
+        << "pcreport developers.*MIT|MIT.*pcreport developers";
+}
+
+void TestVersionResourceWin::strings()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, pattern);
+    const QString got = value(name);
+    QVERIFY2(QRegularExpression(pattern).match(got).hasMatch(), qPrintable(got));
+}
+
+void TestVersionResourceWin::fixedNumbers()
+{
+    VS_FIXEDFILEINFO *fixed = nullptr;
+    UINT length = 0;
+    QVERIFY(VerQueryValueW(block.data(), L"\\", reinterpret_cast<void **>(&fixed), &length));
+    QVERIFY(length >= sizeof *fixed);
+    QCOMPARE(fixed->dwSignature, DWORD(0xFEEF04BD));
+    // FILEVERSION's four numbers, the ones the project's version lacks 0.
+    const QVersionNumber version = QVersionNumber::fromString(PCREPORT_VERSION);
+    const DWORD high = MAKELONG(version.segmentAt(1), version.segmentAt(0));
+    const DWORD low = MAKELONG(version.segmentAt(3), version.segmentAt(2));
+    QCOMPARE(fixed->dwFileVersionMS, high);
+    QCOMPARE(fixed->dwFileVersionLS, low);
+    QCOMPARE(fixed->dwProductVersionMS, high);
+    QCOMPARE(fixed->dwProductVersionLS, low);
+    // An application, a plain release build.
+    QCOMPARE(fixed->dwFileType, DWORD(VFT_APP));
+    QCOMPARE(fixed->dwFileFlags, DWORD(0));
+}
+
+QTEST_APPLESS_MAIN(TestVersionResourceWin)
+#include "tst_version_resource_win.moc"
