@@ -12,14 +12,13 @@
 namespace {
 
 const QString kMonitor = QStringLiteral(PCREPORT_BIN_DIR "/Core Temp.exe");
-const char kSegment[] = "/dev/shm/CoreTempMappingObject";
 
 bool segmentExists()
 {
     struct stat st
     {
     };
-    return stat(kSegment, &st) == 0;
+    return stat(kSegmentFile, &st) == 0;
 }
 
 /// Waits until the monitor has published a block with at least one CPU.
@@ -110,7 +109,7 @@ void TestMonitor::publishesFixedTemperature()
     struct stat st
     {
     };
-    QCOMPARE(stat(kSegment, &st), 0);
+    QCOMPARE(stat(kSegmentFile, &st), 0);
     QCOMPARE(qint64(st.st_size), qint64(sizeof(CoreTempSharedData)));
     QCOMPARE(st.st_mode & 0777, mode_t(0644));
 
